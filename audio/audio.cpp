@@ -1,0 +1,9 @@
+#include "audio/audio.h"
+
+#include "lumatap/output.h"
+
+namespace lumatap {
+
+void audio() { fail("error: audio is not available yet"); }
+
+} // namespace lumatap

@@ -1,0 +1,240 @@
+#include "capture/sim/sim.h"
+
+#include <thread>
+
+namespace lumatap::sim {
+namespace {
+
+std::mutex worldMutex;
+World theWorld;
+std::pair<bool, bool> contentRequest;
+std::shared_ptr<const ContentFilter> imageFilter;
+std::shared_ptr<const StreamConfiguration> imageConfiguration;
+std::shared_ptr<SimStream> stream;
+
+World snapshotWorld() {
+    std::lock_guard lock(worldMutex);
+    return theWorld;
+}
+
+// Completions come later and from elsewhere, as they do from a real platform.
+void later(Delivery delivery, std::function<void()> task) {
+    if (delivery == Delivery::never) {
+        return;
+    }
+    std::thread(std::move(task)).detach();
+}
+
+bool contains(const Rect& r, Point p) {
+    return p.x >= r.x && p.x < r.x + r.width && p.y >= r.y && p.y < r.y + r.height;
+}
+
+} // namespace
+
+void setWorld(World world) {
+    std::lock_guard lock(worldMutex);
+    theWorld = std::move(world);
+    stream.reset();
+}
+
+void update(const std::function<void(World&)>& change) {
+    std::lock_guard lock(worldMutex);
+    change(theWorld);
+}
+
+std::pair<bool, bool> lastContentRequest() {
+    std::lock_guard lock(worldMutex);
+    return contentRequest;
+}
+
+std::shared_ptr<const ContentFilter> lastImageFilter() {
+    std::lock_guard lock(worldMutex);
+    return imageFilter;
+}
+
+std::shared_ptr<const StreamConfiguration> lastImageConfiguration() {
+    std::lock_guard lock(worldMutex);
+    return imageConfiguration;
+}
+
+std::shared_ptr<SimStream> lastStream() {
+    std::lock_guard lock(worldMutex);
+    return stream;
+}
+
+SimStream::SimStream(std::shared_ptr<const ContentFilter> filter,
+                     std::shared_ptr<const StreamConfiguration> configuration,
+                     std::shared_ptr<StreamDelegate> delegate)
+    : filter(std::move(filter)), configuration(std::move(configuration)),
+      delegate(std::move(delegate)) {}
+
+bool SimStream::addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
+                                std::shared_ptr<SerialQueue> queue, ErrorPtr& error) {
+    World world = snapshotWorld();
+    std::lock_guard lock(mutex_);
+    if (addCalls_++ == world.refuseOutputAt) {
+        error = world.refuseOutputError;
+        return false;
+    }
+    outputs_.push_back({std::move(output), type, std::move(queue)});
+    return true;
+}
+
+void SimStream::startCapture(std::function<void(ErrorPtr)> completion) {
+    World world = snapshotWorld();
+    {
+        std::lock_guard lock(mutex_);
+        started_ = !world.startError;
+    }
+    later(world.startDelivery, [completion = std::move(completion), error = world.startError] {
+        completion(error);
+    });
+}
+
+void SimStream::deliver(OutputType type, SampleBufferPtr sample) {
+    for (const auto& registration : outputs()) {
+        if (registration.type != type) {
+            continue;
+        }
+        registration.queue->async([this, registration, sample] {
+            registration.output->streamDidOutputSampleBuffer(*this, sample, registration.type);
+        });
+    }
+}
+
+void SimStream::stop(ErrorPtr error) {
+    std::thread([this, error] { delegate->streamDidStopWithError(*this, error); }).detach();
+}
+
+bool SimStream::started() const {
+    std::lock_guard lock(mutex_);
+    return started_;
+}
+
+std::vector<SimStream::Registration> SimStream::outputs() const {
+    std::lock_guard lock(mutex_);
+    return outputs_;
+}
+
+SampleBufferPtr screenSample(std::shared_ptr<const PixelBuffer> picture, FrameStatus status) {
+    auto sample = std::make_shared<SampleBuffer>();
+    sample->attachments =
+        std::vector<Attachments>{{{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
+    sample->imageBuffer = std::move(picture);
+    sample->numSamples = 1;
+    return sample;
+}
+
+} // namespace lumatap::sim
+
+namespace lumatap::platform {
+
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentCompletion completion) {
+    sim::World world;
+    {
+        std::lock_guard lock(sim::worldMutex);
+        sim::contentRequest = {excludeDesktopWindows, onScreenWindowsOnly};
+        world = sim::theWorld;
+    }
+    auto content = world.content;
+    if (content && onScreenWindowsOnly) {
+        auto onScreen = std::make_shared<ShareableContent>(*content);
+        std::erase_if(onScreen->windows, [](const auto& w) { return !w->isOnScreen; });
+        content = onScreen;
+    }
+    sim::later(world.contentDelivery,
+               [completion = std::move(completion), content, error = world.contentError] {
+                   completion(content, error);
+               });
+}
+
+std::optional<DisplayMode> copyDisplayMode(DisplayID display) {
+    for (const auto& d : sim::snapshotWorld().displays) {
+        if (d.id == display) {
+            return d.mode;
+        }
+    }
+    return std::nullopt;
+}
+
+Rect displayBounds(DisplayID display) {
+    for (const auto& d : sim::snapshotWorld().displays) {
+        if (d.id == display) {
+            return d.bounds;
+        }
+    }
+    return {};
+}
+
+DisplayID mainDisplayID() { return sim::snapshotWorld().mainDisplay; }
+
+bool displayIsMain(DisplayID display) { return display == sim::snapshotWorld().mainDisplay; }
+
+std::optional<DisplayID> displayWithPoint(Point point) {
+    sim::World world = sim::snapshotWorld();
+    if (world.displayQueryFails) {
+        return std::nullopt;
+    }
+    for (const auto& d : world.displays) {
+        if (sim::contains(d.bounds, point)) {
+            return d.id;
+        }
+    }
+    return std::nullopt;
+}
+
+WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
+    sim::World world = sim::snapshotWorld();
+    if (options & windowListIncludingWindow) {
+        if (world.windowQueryAbsent) {
+            return std::nullopt;
+        }
+        std::vector<WindowInfo> answer;
+        if (world.existingWindows.count(relativeToWindow)) {
+            answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
+        }
+        return answer;
+    }
+    return world.windowList;
+}
+
+void captureImage(std::shared_ptr<const ContentFilter> filter,
+                  std::shared_ptr<const StreamConfiguration> configuration,
+                  ImageCompletion completion) {
+    sim::World world;
+    {
+        std::lock_guard lock(sim::worldMutex);
+        sim::imageFilter = std::move(filter);
+        sim::imageConfiguration = std::move(configuration);
+        world = sim::theWorld;
+    }
+    sim::later(world.imageDelivery,
+               [completion = std::move(completion), image = world.image,
+                error = world.imageError] { completion(image, error); });
+}
+
+std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
+                                     std::shared_ptr<const StreamConfiguration> configuration,
+                                     std::shared_ptr<StreamDelegate> delegate) {
+    auto created = std::make_shared<sim::SimStream>(std::move(filter), std::move(configuration),
+                                                    std::move(delegate));
+    std::lock_guard lock(sim::worldMutex);
+    sim::stream = created;
+    return created;
+}
+
+} // namespace lumatap::platform
+
+#include "capture/png/png_encoder.h"
+
+namespace lumatap::platform {
+
+std::optional<Bytes> encodePNG(const Image& image) {
+    if (sim::snapshotWorld().pngFails) {
+        return std::nullopt;
+    }
+    return encodePNGWithLibpng(image);
+}
+
+} // namespace lumatap::platform

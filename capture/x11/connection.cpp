@@ -1,0 +1,79 @@
+#include "capture/x11/connection.h"
+
+#include <cstdlib>
+
+namespace lumatap::x11 {
+namespace {
+
+std::string displayName() {
+    const char* name = std::getenv("DISPLAY");
+    return name ? name : "";
+}
+
+} // namespace
+
+std::shared_ptr<Connection> Connection::open(ErrorPtr& error) {
+    int screenNumber = 0;
+    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+    if (int problem = xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        std::string name = displayName();
+        std::string description = "cannot open display \"" + name + "\"";
+        if (name.empty()) {
+            description = "cannot open display: DISPLAY is not set";
+        } else if (problem == XCB_CONN_CLOSED_INVALID_SCREEN) {
+            description += " (no such screen)";
+        }
+        error = makeError(std::string(errorDomain), problem, description);
+        return nullptr;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && it.rem; ++i) {
+        xcb_screen_next(&it);
+    }
+    if (!it.rem) {
+        xcb_disconnect(connection);
+        error = makeError(std::string(errorDomain), XCB_CONN_CLOSED_INVALID_SCREEN,
+                          "cannot open display \"" + displayName() + "\" (no such screen)");
+        return nullptr;
+    }
+    return std::shared_ptr<Connection>(new Connection(connection, it.data));
+}
+
+std::shared_ptr<Connection> Connection::shared(ErrorPtr& error) {
+    static std::mutex mutex;
+    static std::shared_ptr<Connection> connection;
+    static ErrorPtr failure;
+    std::lock_guard lock(mutex);
+    if (!connection && !failure) {
+        connection = open(failure);
+    }
+    error = failure;
+    return connection;
+}
+
+Connection::Connection(xcb_connection_t* connection, xcb_screen_t* screen)
+    : connection_(connection), screen_(screen) {}
+
+Connection::~Connection() { xcb_disconnect(connection_); }
+
+xcb_atom_t Connection::atom(std::string_view name) {
+    std::lock_guard lock(atomsMutex_);
+    auto found = atoms_.find(std::string(name));
+    if (found != atoms_.end()) {
+        return found->second;
+    }
+    auto cookie = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()),
+                                  name.data());
+    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookie, nullptr));
+    xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    atoms_.emplace(std::string(name), value);
+    return value;
+}
+
+bool Connection::hasExtension(xcb_extension_t* extension) {
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, extension);
+    return data && data->present;
+}
+
+} // namespace lumatap::x11

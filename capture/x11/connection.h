@@ -1,0 +1,52 @@
+// One connection to the X server that DISPLAY names, shared by every part of the backend.
+#pragma once
+
+#include "capture/platform.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <xcb/xcb.h>
+
+namespace lumatap::x11 {
+
+inline constexpr std::string_view errorDomain = "lumatap.x11";
+
+class Connection {
+  public:
+    // The process's connection, opened on first use. None, with `error` set, when the display
+    // cannot be opened.
+    static std::shared_ptr<Connection> shared(ErrorPtr& error);
+    // A connection of its own, for a thread that waits for events (a stream's capture thread).
+    static std::shared_ptr<Connection> open(ErrorPtr& error);
+
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    xcb_connection_t* get() const { return connection_; }
+    xcb_window_t root() const { return screen_->root; }
+    const xcb_screen_t& screen() const { return *screen_; }
+    // The atom for `name`, interned once per connection.
+    xcb_atom_t atom(std::string_view name);
+    // Whether the server answers requests of the named extension.
+    bool hasExtension(xcb_extension_t* extension);
+
+  private:
+    Connection(xcb_connection_t* connection, xcb_screen_t* screen);
+
+    xcb_connection_t* connection_;
+    xcb_screen_t* screen_;
+    std::mutex atomsMutex_;
+    std::unordered_map<std::string, xcb_atom_t> atoms_;
+};
+
+// A reply that frees itself.
+template <class T> struct FreeDeleter {
+    void operator()(T* p) const { std::free(p); }
+};
+template <class T> using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+
+} // namespace lumatap::x11

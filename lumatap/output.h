@@ -1,0 +1,31 @@
+// The three channels to the host: payload bytes on standard output, one-line messages on
+// standard error, and the exit status. Nothing here buffers: every call writes at once.
+#pragma once
+
+#include "capture/platform.h"
+
+#include <cstddef>
+#include <nlohmann/json_fwd.hpp>
+#include <string_view>
+
+namespace lumatap {
+
+// Writes `message` and a line feed to standard error in one request.
+void say(std::string_view message);
+// Ends the process with `message` on standard error and `status`.
+[[noreturn]] void fail(std::string_view message, int status = 1);
+// Ends the process with the line and status that fit a platform error (or its absence).
+[[noreturn]] void failWith(const ErrorPtr& error);
+
+// Writes every byte to standard output, retrying interrupted and partial writes. False when
+// a write failed (the reader has gone, say); what was written before stays written.
+bool writeAll(const void* data, std::size_t size);
+inline bool writeAll(const Bytes& bytes) { return writeAll(bytes.data(), bytes.size()); }
+
+// Writes `value` as compact JSON with no line feed after it; a failed write is ignored.
+void printJSON(const nlohmann::json& value);
+
+// The raw line writer behind `say`, also used by the exit path once it has won.
+void writeLine(std::string_view message);
+
+} // namespace lumatap
