@@ -1,0 +1,134 @@
+#include "tests/support/xserver.h"
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#ifndef XCLIENT_BIN
+#define XCLIENT_BIN "lumatap_test_xclient"
+#endif
+
+namespace lumatap::test {
+namespace {
+
+bool answers(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool ok = xcb_connection_has_error(c) == 0;
+    xcb_disconnect(c);
+    return ok;
+}
+
+std::string which(const std::string& program) {
+    for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
+        std::string path = dir + program;
+        if (access(path.c_str(), X_OK) == 0) {
+            return path;
+        }
+    }
+    return program;
+}
+
+} // namespace
+
+XServer::XServer(int width, int height, int depth) {
+    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" +
+                         std::to_string(depth);
+    // Tests run side by side, so a display number may be taken by the time Xvfb locks it;
+    // then the next one is tried.
+    int number = 100 + static_cast<int>(getpid() % 500);
+    for (int attempt = 0; attempt < 40; ++attempt, ++number) {
+        std::string name = ":" + std::to_string(number);
+        if (std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
+            std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
+            continue;
+        }
+        auto server = std::make_unique<Process>(
+            std::vector<std::string>{which("Xvfb"), name, "-screen", "0", screen, "-noreset",
+                                     "-nolisten", "tcp", "+extension", "RANDR"});
+        for (int wait = 0; wait < 500 && server->running(); ++wait) {
+            if (answers(name)) {
+                display_ = name;
+                server_ = std::move(server);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    throw std::runtime_error("could not start Xvfb");
+}
+
+XServer::~XServer() {
+    manager_.reset();
+    if (server_) {
+        server_->kill(SIGTERM);
+        server_->wait(std::chrono::seconds(5));
+    }
+}
+
+ProcessOptions XServer::env() const {
+    ProcessOptions options;
+    options.env["DISPLAY"] = display_;
+    return options;
+}
+
+bool XServer::command(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = argv;
+    full[0] = which(full[0]);
+    auto result = run(full, env());
+    return result.status && *result.status == 0;
+}
+
+void XServer::startWindowManager() {
+    manager_ = std::make_unique<Process>(std::vector<std::string>{which("openbox")}, env());
+    // The manager is ready once it has announced itself on the root window.
+    for (int wait = 0; wait < 500; ++wait) {
+        auto result = run({which("xprop"), "-root", "_NET_SUPPORTING_WM_CHECK"}, env());
+        if (result.out.find("window id") != std::string::npos) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("openbox did not start");
+}
+
+XClient::XClient(const XServer& server) {
+    ProcessOptions options = server.env();
+    options.pipeStdin = true;
+    options.captureStdout = false;
+    process_ = std::make_unique<Process>(std::vector<std::string>{XCLIENT_BIN}, options);
+}
+
+XClient::~XClient() { process_->closeStdin(); }
+
+std::string XClient::ask(const std::string& request) {
+    process_->writeStdin(request + "\n");
+    for (;;) {
+        auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        std::string more = process_->read(1, std::chrono::seconds(10));
+        if (more.empty()) {
+            throw std::runtime_error("the test X client did not answer: " + request);
+        }
+        buffer_ += more;
+    }
+}
+
+std::uint32_t XClient::window(int x, int y, int width, int height, std::uint32_t rgb,
+                              const std::string& options) {
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "%06x", rgb & 0xffffffu);
+    std::string answer = ask("window " + std::to_string(x) + " " + std::to_string(y) + " " +
+                             std::to_string(width) + " " + std::to_string(height) + " " + colour +
+                             (options.empty() ? "" : " " + options));
+    return static_cast<std::uint32_t>(std::stoul(answer));
+}
+
+} // namespace lumatap::test

@@ -1,0 +1,266 @@
+// A small X client for the end-to-end tests: it opens windows of known geometry, colour and
+// kind, as a test asks on standard input, and answers each request with one line once the
+// X server has carried it out.
+//
+//   window X Y W H RRGGBB [type=T] [override=1] [map=0] [class=C] [above=1] [below=1]
+//          [depth=32] [pid=0] [title=REST OF LINE]          -> the new window's id
+//   destroy|map|unmap|raise ID                              -> ok
+//   color ID RRGGBB | move ID X Y | resize ID W H           -> ok
+//   animate ID MS      (cycles through colours every MS)    -> ok
+//   where ID           (client area in root coordinates)    -> X Y W H
+//   sync                                                    -> ok
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+#include <xcb/xcb.h>
+
+namespace {
+
+xcb_connection_t* x;
+xcb_screen_t* screen;
+
+xcb_atom_t atom(const std::string& name) {
+    auto reply = xcb_intern_atom_reply(
+        x, xcb_intern_atom(x, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    xcb_atom_t a = reply ? reply->atom : 0;
+    free(reply);
+    return a;
+}
+
+void sync() { free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr)); }
+
+void setProperty(xcb_window_t w, const char* name, xcb_atom_t type, int format, uint32_t count,
+                 const void* data) {
+    xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, atom(name), type,
+                        static_cast<uint8_t>(format), count, data);
+}
+
+struct Animation {
+    std::chrono::milliseconds every;
+    std::chrono::steady_clock::time_point next;
+    uint32_t step = 0;
+};
+std::map<xcb_window_t, Animation> animations;
+std::map<xcb_window_t, bool> argb;
+
+uint32_t pixelFor(xcb_window_t w, uint32_t rgb) { return argb[w] ? (0xFF000000u | rgb) : rgb; }
+
+void paint(xcb_window_t w, uint32_t rgb) {
+    uint32_t pixel = pixelFor(w, rgb);
+    xcb_change_window_attributes(x, w, XCB_CW_BACK_PIXEL, &pixel);
+    xcb_clear_area(x, 0, w, 0, 0, 0, 0);
+}
+
+xcb_visualid_t visualOfDepth(uint8_t depth) {
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d)) {
+        if (d.data->depth != depth) {
+            continue;
+        }
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+            if (v.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR) {
+                return v.data->visual_id;
+            }
+        }
+    }
+    return 0;
+}
+
+std::string createWindow(std::istringstream& in) {
+    int px, py, pw, ph;
+    std::string colour;
+    in >> px >> py >> pw >> ph >> colour;
+    uint32_t rgb = static_cast<uint32_t>(std::stoul(colour, nullptr, 16));
+    std::map<std::string, std::string> opts;
+    std::string word;
+    while (in >> word) {
+        auto eq = word.find('=');
+        std::string key = word.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        if (key == "title") {
+            std::string rest;
+            std::getline(in, rest);
+            value += rest;
+        }
+        opts[key] = value;
+    }
+    xcb_window_t w = xcb_generate_id(x);
+    bool deep = opts["depth"] == "32";
+    uint8_t depth = XCB_COPY_FROM_PARENT;
+    xcb_visualid_t visual = screen->root_visual;
+    std::vector<uint32_t> values;
+    uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT;
+    values = {deep ? (0xFF000000u | rgb) : rgb, 0, opts["override"] == "1" ? 1u : 0u};
+    if (deep) {
+        depth = 32;
+        visual = visualOfDepth(32);
+        xcb_colormap_t map = xcb_generate_id(x);
+        xcb_create_colormap(x, XCB_COLORMAP_ALLOC_NONE, map, screen->root, visual);
+        mask |= XCB_CW_COLORMAP;
+        values.push_back(map);
+    }
+    xcb_create_window(x, depth, w, screen->root, static_cast<int16_t>(px),
+                      static_cast<int16_t>(py), static_cast<uint16_t>(pw),
+                      static_cast<uint16_t>(ph), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask,
+                      values.data());
+    argb[w] = deep;
+    if (opts.count("title")) {
+        const std::string& t = opts["title"];
+        setProperty(w, "_NET_WM_NAME", atom("UTF8_STRING"), 8, static_cast<uint32_t>(t.size()),
+                    t.data());
+        setProperty(w, "WM_NAME", XCB_ATOM_STRING, 8, static_cast<uint32_t>(t.size()), t.data());
+    }
+    std::string cls = opts.count("class") ? opts["class"] : "LumatapTest";
+    std::string both = "lumataptest";
+    both.push_back('\0');
+    both += cls;
+    both.push_back('\0');
+    setProperty(w, "WM_CLASS", XCB_ATOM_STRING, 8, static_cast<uint32_t>(both.size()), both.data());
+    if (opts["pid"] != "0") {
+        uint32_t pid = static_cast<uint32_t>(getpid());
+        setProperty(w, "_NET_WM_PID", XCB_ATOM_CARDINAL, 32, 1, &pid);
+    }
+    if (opts.count("type")) {
+        std::string name = "_NET_WM_WINDOW_TYPE_" + opts["type"];
+        for (auto& c : name) {
+            c = static_cast<char>(toupper(c));
+        }
+        xcb_atom_t type = atom(name);
+        setProperty(w, "_NET_WM_WINDOW_TYPE", XCB_ATOM_ATOM, 32, 1, &type);
+    }
+    if (opts["above"] == "1" || opts["below"] == "1") {
+        xcb_atom_t state = atom(opts["above"] == "1" ? "_NET_WM_STATE_ABOVE" : "_NET_WM_STATE_BELOW");
+        setProperty(w, "_NET_WM_STATE", XCB_ATOM_ATOM, 32, 1, &state);
+    }
+    // Ask the window manager, if any, to keep the requested place.
+    uint32_t hints[18] = {};
+    hints[0] = 1 | 2 | 4 | 8; // user/program position and size
+    hints[1] = static_cast<uint32_t>(px);
+    hints[2] = static_cast<uint32_t>(py);
+    hints[3] = static_cast<uint32_t>(pw);
+    hints[4] = static_cast<uint32_t>(ph);
+    setProperty(w, "WM_NORMAL_HINTS", atom("WM_SIZE_HINTS"), 32, 18, hints);
+    if (opts["map"] != "0") {
+        xcb_map_window(x, w);
+    }
+    sync();
+    return std::to_string(w);
+}
+
+std::string where(xcb_window_t w) {
+    auto g = xcb_get_geometry_reply(x, xcb_get_geometry(x, w), nullptr);
+    auto t = xcb_translate_coordinates_reply(x, xcb_translate_coordinates(x, w, screen->root, 0, 0),
+                                             nullptr);
+    std::string answer = "error";
+    if (g && t) {
+        answer = std::to_string(t->dst_x) + " " + std::to_string(t->dst_y) + " " +
+                 std::to_string(g->width) + " " + std::to_string(g->height);
+    }
+    free(g);
+    free(t);
+    return answer;
+}
+
+std::string handle(const std::string& line) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "window") {
+        return createWindow(in);
+    }
+    if (command == "sync") {
+        sync();
+        return "ok";
+    }
+    xcb_window_t w = 0;
+    in >> w;
+    if (command == "destroy") {
+        animations.erase(w);
+        xcb_destroy_window(x, w);
+    } else if (command == "map") {
+        xcb_map_window(x, w);
+    } else if (command == "unmap") {
+        xcb_unmap_window(x, w);
+    } else if (command == "raise") {
+        uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(x, w, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    } else if (command == "color") {
+        std::string colour;
+        in >> colour;
+        paint(w, static_cast<uint32_t>(std::stoul(colour, nullptr, 16)));
+    } else if (command == "move") {
+        int32_t pos[2];
+        in >> pos[0] >> pos[1];
+        xcb_configure_window(x, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, pos);
+    } else if (command == "resize") {
+        uint32_t size[2];
+        in >> size[0] >> size[1];
+        xcb_configure_window(x, w, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
+    } else if (command == "animate") {
+        int ms = 33;
+        in >> ms;
+        animations[w] = {std::chrono::milliseconds(ms), std::chrono::steady_clock::now(), 0};
+    } else if (command == "where") {
+        return where(w);
+    } else {
+        return "error unknown command";
+    }
+    sync();
+    return "ok";
+}
+
+void animate() {
+    static const uint32_t colours[] = {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff};
+    auto now = std::chrono::steady_clock::now();
+    for (auto& [w, a] : animations) {
+        if (now >= a.next) {
+            paint(w, colours[a.step++ % 6]);
+            a.next = now + a.every;
+        }
+    }
+    xcb_flush(x);
+}
+
+} // namespace
+
+int main() {
+    x = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(x)) {
+        std::fprintf(stderr, "xclient: cannot connect\n");
+        return 1;
+    }
+    screen = xcb_setup_roots_iterator(xcb_get_setup(x)).data;
+    std::string pending;
+    for (;;) {
+        int timeout = animations.empty() ? -1 : 5;
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {xcb_get_file_descriptor(x), POLLIN, 0}};
+        poll(fds, 2, timeout);
+        while (auto* event = xcb_poll_for_event(x)) {
+            free(event);
+        }
+        if (xcb_connection_has_error(x)) {
+            return 1;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP)) {
+            char buffer[4096];
+            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                return 0; // the test has gone: our windows go with us
+            }
+            pending.append(buffer, static_cast<std::size_t>(n));
+            for (auto nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
+                std::string answer = handle(pending.substr(0, nl));
+                pending.erase(0, nl + 1);
+                std::cout << answer << std::endl;
+            }
+        }
+        animate();
+    }
+}
