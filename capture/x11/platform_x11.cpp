@@ -3,8 +3,11 @@
 // Displays are the RandR monitors, named by their name atoms. X11 has one coordinate space in
 // device pixels, so a display's mode and its bounds are both the monitor rectangle.
 #include "capture/platform.h"
+#include "capture/pulse/pulse.h"
+#include "capture/x11/stream.h"
 #include "capture/x11/windows.h"
 
+#include <algorithm>
 #include <map>
 
 namespace lumatap::platform {
@@ -74,6 +77,15 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
         }
         content->windows.push_back(std::move(window));
     }
+    // A host that only plays sound owns no window, yet must still be found to be left out.
+    for (ProcessID pid : pulse::playingProcesses()) {
+        auto& owner = owners[pid];
+        if (!owner) {
+            owner = std::make_shared<const RunningApplication>(
+                RunningApplication{pid, x11::processName(pid)});
+            content->applications.push_back(owner);
+        }
+    }
     completion(std::move(content), nullptr);
 }
 
@@ -139,6 +151,17 @@ WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
         answer.push_back({{std::string(windowNumberKey), std::int64_t{entry.window}}});
     }
     return answer;
+}
+
+std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
+                                     std::shared_ptr<const StreamConfiguration> configuration,
+                                     std::shared_ptr<StreamDelegate> delegate) {
+    // A stream that captures sound is the sound server's business; its pictures are not needed.
+    if (configuration && configuration->capturesAudio.value_or(false)) {
+        return pulse::createAudioStream(std::move(filter), std::move(configuration),
+                                        std::move(delegate));
+    }
+    return x11::createScreenStream(std::move(filter), std::move(configuration), std::move(delegate));
 }
 
 } // namespace lumatap::platform

@@ -1,8 +1,9 @@
 // Capture streams of a monitor or a window.
-#include "capture/platform.h"
+#include "capture/x11/stream.h"
+
 #include "capture/x11/connection.h"
 
-namespace lumatap::platform {
+namespace lumatap::x11 {
 namespace {
 
 class UnavailableStream : public Stream {
@@ -19,10 +20,10 @@ class UnavailableStream : public Stream {
 
 } // namespace
 
-std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter>,
-                                     std::shared_ptr<const StreamConfiguration>,
-                                     std::shared_ptr<StreamDelegate>) {
+std::shared_ptr<Stream> createScreenStream(std::shared_ptr<const ContentFilter>,
+                                           std::shared_ptr<const StreamConfiguration>,
+                                           std::shared_ptr<StreamDelegate>) {
     return std::make_shared<UnavailableStream>();
 }
 
-} // namespace lumatap::platform
+} // namespace lumatap::x11
