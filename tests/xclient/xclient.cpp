@@ -73,6 +73,19 @@ xcb_visualid_t visualOfDepth(uint8_t depth) {
     return 0;
 }
 
+// A window manager maps windows in its own time; answer only once the window is on screen.
+void waitViewable(xcb_window_t w) {
+    for (int i = 0; i < 400; ++i) {
+        auto a = xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, w), nullptr);
+        bool viewable = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(a);
+        if (viewable) {
+            return;
+        }
+        usleep(5000);
+    }
+}
+
 std::string createWindow(std::istringstream& in) {
     int px, py, pw, ph;
     std::string colour;
@@ -149,6 +162,7 @@ std::string createWindow(std::istringstream& in) {
     setProperty(w, "WM_NORMAL_HINTS", atom("WM_SIZE_HINTS"), 32, 18, hints);
     if (opts["map"] != "0") {
         xcb_map_window(x, w);
+        waitViewable(w);
     }
     sync();
     return std::to_string(w);
@@ -186,6 +200,7 @@ std::string handle(const std::string& line) {
         xcb_destroy_window(x, w);
     } else if (command == "map") {
         xcb_map_window(x, w);
+        waitViewable(w);
     } else if (command == "unmap") {
         xcb_unmap_window(x, w);
     } else if (command == "raise") {
