@@ -1,6 +1,9 @@
 #include "capture/x11/connection.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace lumatap::x11 {
 namespace {
@@ -10,19 +13,58 @@ std::string displayName() {
     return name ? name : "";
 }
 
+// The X client library writes the server's reason for refusing a connection straight to
+// standard error, where the host expects nothing but our own lines. Catch it instead, so the
+// refusal can be reported as one line of ours.
+xcb_connection_t* connectQuietly(int& screenNumber, std::string& refusal) {
+    int pipeFds[2];
+    int saved = dup(STDERR_FILENO);
+    if (saved < 0 || pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (saved >= 0) {
+            close(saved);
+        }
+        return xcb_connect(nullptr, &screenNumber);
+    }
+    dup2(pipeFds[1], STDERR_FILENO);
+    close(pipeFds[1]);
+    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    char buffer[1024];
+    for (ssize_t n;
+         (n = read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+        if (n > 0) {
+            refusal.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(pipeFds[0]);
+    while (!refusal.empty() && (refusal.back() == '\n' || refusal.back() == ' ')) {
+        refusal.pop_back();
+    }
+    return connection;
+}
+
 } // namespace
 
 std::shared_ptr<Connection> Connection::open(ErrorPtr& error) {
     int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+    std::string refusal;
+    xcb_connection_t* connection = connectQuietly(screenNumber, refusal);
     if (int problem = xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
         std::string name = displayName();
+        if (refusal.find("uthoriz") != std::string::npos) {
+            // The server turned us away for want of authorization: not allowed to capture.
+            error = makeError(std::string(streamErrorDomain), userDeclinedCode, refusal);
+            return nullptr;
+        }
         std::string description = "cannot open display \"" + name + "\"";
         if (name.empty()) {
             description = "cannot open display: DISPLAY is not set";
         } else if (problem == XCB_CONN_CLOSED_INVALID_SCREEN) {
             description += " (no such screen)";
+        } else if (!refusal.empty()) {
+            description += ": " + refusal;
         }
         error = makeError(std::string(errorDomain), problem, description);
         return nullptr;
@@ -53,9 +95,12 @@ std::shared_ptr<Connection> Connection::shared(ErrorPtr& error) {
 }
 
 Connection::Connection(xcb_connection_t* connection, xcb_screen_t* screen)
-    : connection_(connection), screen_(screen) {}
+    : connection_(connection), screen_(screen) {
+}
 
-Connection::~Connection() { xcb_disconnect(connection_); }
+Connection::~Connection() {
+    xcb_disconnect(connection_);
+}
 
 xcb_atom_t Connection::atom(std::string_view name) {
     std::lock_guard lock(atomsMutex_);
@@ -63,8 +108,8 @@ xcb_atom_t Connection::atom(std::string_view name) {
     if (found != atoms_.end()) {
         return found->second;
     }
-    auto cookie = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()),
-                                  name.data());
+    auto cookie =
+        xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.data());
     Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookie, nullptr));
     xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     atoms_.emplace(std::string(name), value);

@@ -29,8 +29,8 @@ std::optional<x11::Monitor> monitorNamed(DisplayID id) {
 }
 
 bool isDesktop(x11::Connection& c, xcb_window_t window) {
-    auto cookie = xcb_get_property(c.get(), 0, window, c.atom("_NET_WM_WINDOW_TYPE"),
-                                   XCB_ATOM_ATOM, 0, 64);
+    auto cookie =
+        xcb_get_property(c.get(), 0, window, c.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 0, 64);
     x11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(c.get(), cookie, nullptr));
     if (!reply || reply->format != 32) {
         return false;
@@ -70,7 +70,8 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
             auto& owner = owners[*facts.pid];
             if (!owner) {
                 owner = std::make_shared<const RunningApplication>(RunningApplication{
-                    *facts.pid, facts.windowClass ? *facts.windowClass : x11::processName(*facts.pid)});
+                    *facts.pid,
+                    facts.windowClass ? *facts.windowClass : x11::processName(*facts.pid)});
                 content->applications.push_back(owner);
             }
             window->owningApplication = owner;
@@ -161,7 +162,8 @@ std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter
         return pulse::createAudioStream(std::move(filter), std::move(configuration),
                                         std::move(delegate));
     }
-    return x11::createScreenStream(std::move(filter), std::move(configuration), std::move(delegate));
+    return x11::createScreenStream(std::move(filter), std::move(configuration),
+                                   std::move(delegate));
 }
 
 } // namespace lumatap::platform

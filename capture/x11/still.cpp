@@ -7,10 +7,12 @@ namespace lumatap::platform {
 
 void captureImage(std::shared_ptr<const ContentFilter>, std::shared_ptr<const StreamConfiguration>,
                   ImageCompletion completion) {
-    completion(nullptr, makeError(std::string(x11::errorDomain), 1,
-                                  "still capture is not available yet"));
+    completion(nullptr,
+               makeError(std::string(x11::errorDomain), 1, "still capture is not available yet"));
 }
 
-std::optional<Bytes> encodePNG(const Image& image) { return encodePNGWithLibpng(image); }
+std::optional<Bytes> encodePNG(const Image& image) {
+    return encodePNGWithLibpng(image);
+}
 
 } // namespace lumatap::platform

@@ -188,7 +188,8 @@ xcb_window_t clientOf(Connection& c, xcb_window_t top) {
         Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), cookie, nullptr));
         if (tree) {
             auto* children = xcb_query_tree_children(tree.get());
-            queue.insert(queue.end(), children, children + xcb_query_tree_children_length(tree.get()));
+            queue.insert(queue.end(), children,
+                         children + xcb_query_tree_children_length(tree.get()));
         }
     }
     return top;
@@ -197,8 +198,8 @@ xcb_window_t clientOf(Connection& c, xcb_window_t top) {
 std::vector<xcb_window_t> clientWindows(Connection& c) {
     std::vector<xcb_window_t> windows;
     if (hasWindowManager(c)) {
-        auto list = property(c, c.root(), c.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW,
-                             1u << 16);
+        auto list =
+            property(c, c.root(), c.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 1u << 16);
         if (list && list->format == 32) {
             auto* data = static_cast<const xcb_window_t*>(xcb_get_property_value(list.get()));
             windows.assign(data, data + xcb_get_property_value_length(list.get()) / 4);

@@ -2,6 +2,7 @@
 // no window manager and under a reparenting one, on one monitor and on several.
 #include "tests/support/xserver.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
@@ -151,6 +152,33 @@ TEST(ListOnX, WithoutAnXServerFailsWithTheDisplayItCouldNotOpen) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "error: cannot open display \":987\"\n");
+}
+
+// Catches a refusal for want of authorization reported as a plain error, or the X library's
+// own words leaking onto standard error.
+TEST(ListOnX, AnUnauthorizedConnectionIsAPermissionRefusal) {
+    // The server knows one secret cookie, which the tool is not given.
+    std::string cookies = testing::TempDir() + "/lumatap-xauth-" + std::to_string(getpid());
+    {
+        std::ofstream file(cookies, std::ios::binary);
+        auto field = [&](const std::string& text) {
+            file.put(static_cast<char>(text.size() >> 8)).put(static_cast<char>(text.size()));
+            file << text;
+        };
+        file.put(1).put(0); // family: local
+        field("localhost");
+        field("0");
+        field("MIT-MAGIC-COOKIE-1");
+        field(std::string(16, '\x5a'));
+    }
+    XServer server(640, 480, 24, {"-auth", cookies});
+    ProcessOptions options = server.env();
+    options.env["XAUTHORITY"] = cookies + ".none";
+    auto result = run({LUMATAP_BIN, "list"}, options);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "permission: Screen Recording is not allowed for Beamora\n");
+    std::remove(cookies.c_str());
 }
 
 // An X server that accepts the connection and never answers: the tool waits on it for good.

@@ -168,7 +168,9 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-bool Process::running() { return !status_ && !wait(std::chrono::milliseconds(0)); }
+bool Process::running() {
+    return !status_ && !wait(std::chrono::milliseconds(0));
+}
 
 void Process::kill(int signal) {
     if (!status_) {

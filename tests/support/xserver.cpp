@@ -1,9 +1,12 @@
 #include "tests/support/xserver.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -15,7 +18,18 @@
 namespace lumatap::test {
 namespace {
 
-bool answers(const std::string& display) {
+// Whether the server takes connections; one that demands authorization is ready once its
+// socket accepts.
+bool answers(const std::string& display, int number, bool authorized) {
+    if (authorized) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%d", number);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return ok;
+    }
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     bool ok = xcb_connection_has_error(c) == 0;
     xcb_disconnect(c);
@@ -34,9 +48,9 @@ std::string which(const std::string& program) {
 
 } // namespace
 
-XServer::XServer(int width, int height, int depth) {
-    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" +
-                         std::to_string(depth);
+XServer::XServer(int width, int height, int depth, const std::vector<std::string>& extra) {
+    std::string screen =
+        std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
     // Tests run side by side, so a display number may be taken by the time Xvfb locks it;
     // then the next one is tried.
     int number = 100 + static_cast<int>(getpid() % 500);
@@ -46,11 +60,13 @@ XServer::XServer(int width, int height, int depth) {
             std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
             continue;
         }
-        auto server = std::make_unique<Process>(
-            std::vector<std::string>{which("Xvfb"), name, "-screen", "0", screen, "-noreset",
-                                     "-nolisten", "tcp", "+extension", "RANDR"});
+        std::vector<std::string> argv{which("Xvfb"), name,        "-screen", "0",          screen,
+                                      "-noreset",    "-nolisten", "tcp",     "+extension", "RANDR"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        bool authorized = std::find(extra.begin(), extra.end(), "-auth") != extra.end();
+        auto server = std::make_unique<Process>(argv);
         for (int wait = 0; wait < 500 && server->running(); ++wait) {
-            if (answers(name)) {
+            if (answers(name, number, authorized)) {
                 display_ = name;
                 server_ = std::move(server);
                 return;
@@ -102,7 +118,9 @@ XClient::XClient(const XServer& server) {
     process_ = std::make_unique<Process>(std::vector<std::string>{XCLIENT_BIN}, options);
 }
 
-XClient::~XClient() { process_->closeStdin(); }
+XClient::~XClient() {
+    process_->closeStdin();
+}
 
 std::string XClient::ask(const std::string& request) {
     process_->writeStdin(request + "\n");
@@ -125,9 +143,9 @@ std::uint32_t XClient::window(int x, int y, int width, int height, std::uint32_t
                               const std::string& options) {
     char colour[8];
     std::snprintf(colour, sizeof colour, "%06x", rgb & 0xffffffu);
-    std::string answer = ask("window " + std::to_string(x) + " " + std::to_string(y) + " " +
-                             std::to_string(width) + " " + std::to_string(height) + " " + colour +
-                             (options.empty() ? "" : " " + options));
+    std::string answer =
+        ask("window " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) +
+            " " + std::to_string(height) + " " + colour + (options.empty() ? "" : " " + options));
     return static_cast<std::uint32_t>(std::stoul(answer));
 }
 

@@ -11,8 +11,10 @@ namespace lumatap::test {
 
 class XServer {
   public:
-    // Starts Xvfb on a free display number with one screen of `width` by `height`.
-    explicit XServer(int width = 1920, int height = 1080, int depth = 24);
+    // Starts Xvfb on a free display number with one screen of `width` by `height`; `extra`
+    // goes on its command line (an authorization file, say).
+    explicit XServer(int width = 1920, int height = 1080, int depth = 24,
+                     const std::vector<std::string>& extra = {});
     ~XServer();
 
     const std::string& display() const { return display_; }
