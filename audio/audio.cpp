@@ -4,6 +4,8 @@
 
 namespace lumatap {
 
-void audio() { fail("error: audio is not available yet"); }
+void audio() {
+    fail("error: audio is not available yet");
+}
 
 } // namespace lumatap

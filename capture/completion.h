@@ -16,8 +16,7 @@ namespace lumatap {
 // Runs `request` with a completion taking an optional value and an optional error, waits
 // with no time-out, and returns the value. Without a value, the error (or its absence) goes
 // to failWith, which ends the process; an error that comes with a value is dropped.
-template <class T, class Request>
-std::shared_ptr<const T> awaitValue(Request&& request) {
+template <class T, class Request> std::shared_ptr<const T> awaitValue(Request&& request) {
     struct State {
         std::binary_semaphore done{0};
         std::shared_ptr<const T> result;

@@ -2,7 +2,8 @@
 
 namespace lumatap {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {}
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
+}
 
 SerialQueue::~SerialQueue() {
     {

@@ -29,7 +29,8 @@ std::int64_t truncated(double value) {
 
 std::unordered_map<std::int64_t, std::int64_t> rankTable() {
     std::unordered_map<std::int64_t, std::int64_t> ranks;
-    auto answer = platform::copyWindowInfo(windowListOnScreenOnly | windowListExcludeDesktopElements, 0);
+    auto answer =
+        platform::copyWindowInfo(windowListOnScreenOnly | windowListExcludeDesktopElements, 0);
     if (!answer) {
         return ranks;
     }
@@ -85,12 +86,13 @@ void list() {
         Size pixels = windowPixels(*window);
         auto rank = ranks.find(window->windowID);
         std::int64_t value = rank == ranks.end() ? unranked : rank->second;
-        entries.emplace_back(value, nlohmann::json{{"id", window->windowID},
-                                                   {"title", window->title.value_or("")},
-                                                   {"app", window->owningApplication->applicationName},
-                                                   {"width", truncated(pixels.width)},
-                                                   {"height", truncated(pixels.height)},
-                                                   {"rank", value}});
+        entries.emplace_back(value,
+                             nlohmann::json{{"id", window->windowID},
+                                            {"title", window->title.value_or("")},
+                                            {"app", window->owningApplication->applicationName},
+                                            {"width", truncated(pixels.width)},
+                                            {"height", truncated(pixels.height)},
+                                            {"rank", value}});
     }
     std::stable_sort(entries.begin(), entries.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

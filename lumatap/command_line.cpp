@@ -20,13 +20,19 @@ namespace {
 std::vector<std::string> args;
 const std::string emptyText;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
-void setArgs(std::vector<std::string> arguments) { args = std::move(arguments); }
+void setArgs(std::vector<std::string> arguments) {
+    args = std::move(arguments);
+}
 
-const std::string& arg(std::size_t index) { return index < args.size() ? args[index] : emptyText; }
+const std::string& arg(std::size_t index) {
+    return index < args.size() ? args[index] : emptyText;
+}
 
 std::optional<std::int64_t> parseNumber(std::string_view text) {
     bool negative = false;

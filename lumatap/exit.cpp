@@ -10,7 +10,9 @@ namespace {
 std::atomic<bool> claimed{false};
 } // namespace
 
-bool exiting() { return claimed.load(std::memory_order_acquire); }
+bool exiting() {
+    return claimed.load(std::memory_order_acquire);
+}
 
 void exitProcess(int status, std::string_view message) {
     if (claimed.exchange(true, std::memory_order_acq_rel)) {

@@ -46,7 +46,9 @@ void say(std::string_view message) {
     writeLine(message);
 }
 
-void fail(std::string_view message, int status) { exitProcess(status, message); }
+void fail(std::string_view message, int status) {
+    exitProcess(status, message);
+}
 
 void failWith(const ErrorPtr& error) {
     if (!error) {

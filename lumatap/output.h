@@ -20,7 +20,9 @@ void say(std::string_view message);
 // Writes every byte to standard output, retrying interrupted and partial writes. False when
 // a write failed (the reader has gone, say); what was written before stays written.
 bool writeAll(const void* data, std::size_t size);
-inline bool writeAll(const Bytes& bytes) { return writeAll(bytes.data(), bytes.size()); }
+inline bool writeAll(const Bytes& bytes) {
+    return writeAll(bytes.data(), bytes.size());
+}
 
 // Writes `value` as compact JSON with no line feed after it; a failed write is ignored.
 void printJSON(const nlohmann::json& value);

@@ -23,6 +23,8 @@ std::shared_ptr<Stream> createAudioStream(std::shared_ptr<const ContentFilter>,
     return std::make_shared<UnavailableStream>();
 }
 
-std::vector<ProcessID> playingProcesses() { return {}; }
+std::vector<ProcessID> playingProcesses() {
+    return {};
+}
 
 } // namespace lumatap::pulse

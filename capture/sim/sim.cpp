@@ -66,7 +66,8 @@ SimStream::SimStream(std::shared_ptr<const ContentFilter> filter,
                      std::shared_ptr<const StreamConfiguration> configuration,
                      std::shared_ptr<StreamDelegate> delegate)
     : filter(std::move(filter)), configuration(std::move(configuration)),
-      delegate(std::move(delegate)) {}
+      delegate(std::move(delegate)) {
+}
 
 bool SimStream::addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                                 std::shared_ptr<SerialQueue> queue, ErrorPtr& error) {
@@ -86,9 +87,8 @@ void SimStream::startCapture(std::function<void(ErrorPtr)> completion) {
         std::lock_guard lock(mutex_);
         started_ = !world.startError;
     }
-    later(world.startDelivery, [completion = std::move(completion), error = world.startError] {
-        completion(error);
-    });
+    later(world.startDelivery,
+          [completion = std::move(completion), error = world.startError] { completion(error); });
 }
 
 void SimStream::deliver(OutputType type, SampleBufferPtr sample) {
@@ -118,8 +118,8 @@ std::vector<SimStream::Registration> SimStream::outputs() const {
 
 SampleBufferPtr screenSample(std::shared_ptr<const PixelBuffer> picture, FrameStatus status) {
     auto sample = std::make_shared<SampleBuffer>();
-    sample->attachments =
-        std::vector<Attachments>{{{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
+    sample->attachments = std::vector<Attachments>{
+        {{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
     sample->imageBuffer = std::move(picture);
     sample->numSamples = 1;
     return sample;
@@ -143,10 +143,8 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
         std::erase_if(onScreen->windows, [](const auto& w) { return !w->isOnScreen; });
         content = onScreen;
     }
-    sim::later(world.contentDelivery,
-               [completion = std::move(completion), content, error = world.contentError] {
-                   completion(content, error);
-               });
+    sim::later(world.contentDelivery, [completion = std::move(completion), content,
+                                       error = world.contentError] { completion(content, error); });
 }
 
 std::optional<DisplayMode> copyDisplayMode(DisplayID display) {
@@ -167,9 +165,13 @@ Rect displayBounds(DisplayID display) {
     return {};
 }
 
-DisplayID mainDisplayID() { return sim::snapshotWorld().mainDisplay; }
+DisplayID mainDisplayID() {
+    return sim::snapshotWorld().mainDisplay;
+}
 
-bool displayIsMain(DisplayID display) { return display == sim::snapshotWorld().mainDisplay; }
+bool displayIsMain(DisplayID display) {
+    return display == sim::snapshotWorld().mainDisplay;
+}
 
 std::optional<DisplayID> displayWithPoint(Point point) {
     sim::World world = sim::snapshotWorld();
@@ -209,9 +211,8 @@ void captureImage(std::shared_ptr<const ContentFilter> filter,
         sim::imageConfiguration = std::move(configuration);
         world = sim::theWorld;
     }
-    sim::later(world.imageDelivery,
-               [completion = std::move(completion), image = world.image,
-                error = world.imageError] { completion(image, error); });
+    sim::later(world.imageDelivery, [completion = std::move(completion), image = world.image,
+                                     error = world.imageError] { completion(image, error); });
 }
 
 std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,

@@ -35,12 +35,14 @@ xcb_atom_t atom(const std::string& name) {
     return a;
 }
 
-void sync() { free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr)); }
+void sync() {
+    free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
+}
 
 void setProperty(xcb_window_t w, const char* name, xcb_atom_t type, int format, uint32_t count,
                  const void* data) {
-    xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, atom(name), type,
-                        static_cast<uint8_t>(format), count, data);
+    xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, atom(name), type, static_cast<uint8_t>(format),
+                        count, data);
 }
 
 struct Animation {
@@ -51,7 +53,9 @@ struct Animation {
 std::map<xcb_window_t, Animation> animations;
 std::map<xcb_window_t, bool> argb;
 
-uint32_t pixelFor(xcb_window_t w, uint32_t rgb) { return argb[w] ? (0xFF000000u | rgb) : rgb; }
+uint32_t pixelFor(xcb_window_t w, uint32_t rgb) {
+    return argb[w] ? (0xFF000000u | rgb) : rgb;
+}
 
 void paint(xcb_window_t w, uint32_t rgb) {
     uint32_t pixel = pixelFor(w, rgb);
@@ -119,10 +123,9 @@ std::string createWindow(std::istringstream& in) {
         mask |= XCB_CW_COLORMAP;
         values.push_back(map);
     }
-    xcb_create_window(x, depth, w, screen->root, static_cast<int16_t>(px),
-                      static_cast<int16_t>(py), static_cast<uint16_t>(pw),
-                      static_cast<uint16_t>(ph), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask,
-                      values.data());
+    xcb_create_window(x, depth, w, screen->root, static_cast<int16_t>(px), static_cast<int16_t>(py),
+                      static_cast<uint16_t>(pw), static_cast<uint16_t>(ph), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask, values.data());
     argb[w] = deep;
     if (opts.count("title")) {
         const std::string& t = opts["title"];
@@ -149,7 +152,8 @@ std::string createWindow(std::istringstream& in) {
         setProperty(w, "_NET_WM_WINDOW_TYPE", XCB_ATOM_ATOM, 32, 1, &type);
     }
     if (opts["above"] == "1" || opts["below"] == "1") {
-        xcb_atom_t state = atom(opts["above"] == "1" ? "_NET_WM_STATE_ABOVE" : "_NET_WM_STATE_BELOW");
+        xcb_atom_t state =
+            atom(opts["above"] == "1" ? "_NET_WM_STATE_ABOVE" : "_NET_WM_STATE_BELOW");
         setProperty(w, "_NET_WM_STATE", XCB_ATOM_ATOM, 32, 1, &state);
     }
     // Ask the window manager, if any, to keep the requested place.
