@@ -125,7 +125,9 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     void unfollowAll();
     void keepAwake();
     void closeKeeper();
+    std::int64_t due() const;
     void produce();
+    void rearm();
 
     const std::shared_ptr<const ContentFilter> filter;
     const std::shared_ptr<const StreamConfiguration> configuration;
@@ -153,6 +155,7 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     pa_time_event* timer = nullptr;
     std::chrono::steady_clock::time_point epoch;
     std::int64_t produced = 0;
+    std::int64_t framesPerPeriod = 0;
 };
 
 PulseStream::PulseStream(std::shared_ptr<const ContentFilter> filter,
@@ -185,6 +188,7 @@ PulseStream::PulseStream(std::shared_ptr<const ContentFilter> filter,
         return static_cast<std::size_t>(spec.rate * d.count() / 1000);
     };
     mixer = Mixer(spec.channels, frames(prefill), frames(backlog));
+    framesPerPeriod = static_cast<std::int64_t>(frames(period));
 }
 
 PulseStream::~PulseStream() {
@@ -468,14 +472,14 @@ void PulseStream::unfollowAll() {
 // stream that attaches to one of its playback streams only gets data from the next block on:
 // up to two seconds later for a player that buffers a lot. A record stream of our own on the
 // sink's monitor, asking for short fragments, keeps the sink's blocks short whenever it
-// plays, so a playback stream that starts is heard at once. It asks for peaks only, a hundred
-// values a second, so it costs next to nothing; they are thrown away.
+// plays, so a playback stream that starts is heard within a block. It asks for peaks only,
+// one value per block and 25 a second, so it costs next to nothing; they are thrown away.
 void PulseStream::keepAwake() {
     closeKeeper();
     if (monitorSource.empty()) {
         return;
     }
-    pa_sample_spec peaks{PA_SAMPLE_FLOAT32NE, 100, 1};
+    pa_sample_spec peaks{PA_SAMPLE_FLOAT32NE, 25, 1};
     keeper = pa_stream_new(context, "lumatap latency", &peaks, nullptr);
     if (!keeper) {
         return;
@@ -524,11 +528,19 @@ void PulseStream::onRead(pa_stream* recorder, std::size_t, void* self) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(recorder, &data, &bytes) < 0 || bytes == 0) {
-            return;
+            break;
         }
         // A hole in the recording (data lost on the server's side) counts as silence.
         stream->mixer.push(sinkInput, static_cast<const float*>(data), bytes / stream->frameBytes);
         pa_stream_drop(recorder);
+    }
+    // While something plays, its deliveries wake the loop every period anyway: the mix is
+    // made then, with the freshest data, and the timer is pushed back so that it does not
+    // wake the loop a second time. It fires only while nothing is delivered.
+    if (stream->started && !stream->stopped &&
+        stream->due() - stream->produced >= 3 * stream->framesPerPeriod / 4) {
+        stream->produce();
+        stream->rearm();
     }
 }
 
@@ -540,18 +552,28 @@ void PulseStream::onRecorderState(pa_stream* recorder, void* self) {
     }
 }
 
-void PulseStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
-                         void* self) {
+void PulseStream::onTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* stream = static_cast<PulseStream*>(self);
     stream->produce();
-    pa_context_rttime_restart(stream->context, event,
-                              pa_rtclock_now() + static_cast<pa_usec_t>(period.count()) * 1000);
+    stream->rearm();
+}
+
+void PulseStream::rearm() {
+    if (timer) {
+        pa_context_rttime_restart(context, timer,
+                                  pa_rtclock_now() + static_cast<pa_usec_t>(period.count()) * 1000);
+    }
+}
+
+// The frames that the steady clock says should have been delivered by now.
+std::int64_t PulseStream::due() const {
+    using namespace std::chrono;
+    auto elapsed = duration_cast<microseconds>(steady_clock::now() - epoch).count();
+    return elapsed * spec.rate / 1000000;
 }
 
 void PulseStream::produce() {
-    using namespace std::chrono;
-    auto elapsed = duration_cast<microseconds>(steady_clock::now() - epoch).count();
-    std::int64_t due = elapsed * spec.rate / 1000000;
+    std::int64_t due = this->due();
     std::int64_t frames = due - produced;
     if (frames <= 0) {
         return;
