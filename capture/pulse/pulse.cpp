@@ -307,7 +307,9 @@ void PulseStream::contextFailed() {
         api->time_free(timer);
         timer = nullptr;
     }
-    delegate->streamDidStopWithError(*this, serverError("the sound server went away", code));
+    if (delegate) {
+        delegate->streamDidStopWithError(*this, serverError("the sound server went away", code));
+    }
 }
 
 void PulseStream::finishStart(ErrorPtr error) {
