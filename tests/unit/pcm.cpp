@@ -2,7 +2,6 @@
 // 16-bit samples, and that short or missing source data is never read past its end.
 #include "audio/pcm.h"
 
-#include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
@@ -188,23 +187,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Short{"NullRightBuffer", 2, true, {8, 0}, 8},
                     Short{"CountsThatOverflow", 4, false, {16}, std::int64_t{1} << 62}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// Catches a vector loop whose body or tail disagrees with the per-sample conversion.
-TEST(Pcm, EveryLengthAgreesWithTheSampleConversion) {
-    for (std::size_t frames = 1; frames <= 70; ++frames) {
-        std::vector<float> data(2 * frames);
-        for (std::size_t k = 0; k < data.size(); ++k) {
-            data[k] = std::sin(static_cast<float>(k) * 0.7f) * 1.3f;
-        }
-        FloatBuffer buffer{data.data(), data.size()};
-        auto block = copyPCM16({&buffer, 1}, 2, false, static_cast<std::int64_t>(frames));
-        ASSERT_TRUE(block);
-        auto out = samples(*block);
-        for (std::size_t k = 0; k < data.size(); ++k) {
-            ASSERT_EQ(out[k], pcm16(data[k])) << frames << " frames, sample " << k;
-        }
-    }
-}
 
 } // namespace
 } // namespace lumatap
