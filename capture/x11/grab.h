@@ -28,6 +28,8 @@ enum GrabFailure : std::int64_t {
 };
 
 // Not thread-safe: one Grabber per thread. The connection may be shared.
+// The pixels a returned view points to are the Grabber's own until its next read; a caller may
+// change them in place meanwhile (a stream draws the pointer into them).
 class Grabber {
   public:
     explicit Grabber(std::shared_ptr<Connection> connection);

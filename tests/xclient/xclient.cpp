@@ -10,6 +10,7 @@
 //   color ID RRGGBB | move ID X Y | resize ID W H           -> ok
 //   animate ID MS      (cycles through colours every MS)    -> ok
 //   where ID           (client area in root coordinates)    -> X Y W H
+//   pointer X Y        (moves the pointer there)              -> ok
 //   sync                                                    -> ok
 #include <algorithm>
 #include <chrono>
@@ -232,6 +233,14 @@ std::string handle(const std::string& line) {
         return createWindow(in);
     }
     if (command == "sync") {
+        sync();
+        return "ok";
+    }
+    if (command == "pointer") {
+        int16_t px = 0;
+        int16_t py = 0;
+        in >> px >> py;
+        xcb_warp_pointer(x, XCB_NONE, screen->root, 0, 0, 0, 0, px, py);
         sync();
         return "ok";
     }
