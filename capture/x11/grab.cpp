@@ -289,6 +289,19 @@ std::optional<BgraView> Grabber::root(int x, int y, int width, int height, Error
     return read(connection_->root(), left, top, right - left, bottom - top, *format, error);
 }
 
+std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, int height,
+                                          ErrorPtr& error) {
+    const xcb_screen_t& screen = connection_->screen();
+    auto format = formatOf(screen.root_depth, screen.root_visual);
+    if (!format) {
+        error =
+            failure(grabUnsupported, "the pixel format of depth " +
+                                         std::to_string(screen.root_depth) + " is not supported");
+        return std::nullopt;
+    }
+    return read(drawable, 0, 0, width, height, *format, error);
+}
+
 bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {
     if (!composite() || redirected_.count(window)) {
         return true;

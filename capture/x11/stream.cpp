@@ -11,12 +11,14 @@
 #include "capture/x11/compose.h"
 #include "capture/x11/connection.h"
 #include "capture/x11/grab.h"
+#include "capture/x11/render_scale.h"
 #include "capture/x11/scale.h"
 #include "capture/x11/windows.h"
 #include "capture/x11/yuv.h"
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <thread>
@@ -178,8 +180,10 @@ class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenSt
     void takeEvents(ErrorPtr& error);
     bool pointerMoved();
     std::optional<BgraView> read(ErrorPtr& error);
+    std::optional<BgraView> readScaled(ErrorPtr& error, bool& tried);
     bool checkMonitor(ErrorPtr& error);
-    void drawPointerOver(const BgraView& view);
+    void drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
+                         double ratioX, double ratioY);
     std::shared_ptr<const PixelBuffer> compose(const BgraView& view);
     void deliver(const SampleBufferPtr& sample, bool whenBehindSkip);
 
@@ -195,6 +199,8 @@ class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenSt
     // Everything below belongs to the capture thread once it runs.
     std::shared_ptr<Connection> connection_;
     std::unique_ptr<Grabber> grabber_;
+    std::unique_ptr<ServerScaler> serverScaler_;
+    Bytes pointer_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     DisplayID display_ = 0;
     Monitor monitor_;
@@ -247,6 +253,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
     cursorEvent_ =
         xcb_get_extension_data(x, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
     grabber_ = std::make_unique<Grabber>(connection_);
+    serverScaler_ = ServerScaler::create(connection_);
 
     xcb_drawable_t watched = connection_->root();
     if (filter_->window) {
@@ -390,32 +397,103 @@ std::optional<BgraView> ScreenStream::read(ErrorPtr& error) {
     return grabber_->root(monitor_.x, monitor_.y, monitor_.width, monitor_.height, error);
 }
 
-void ScreenStream::drawPointerOver(const BgraView& view) {
+void ScreenStream::drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
+                                   double ratioX, double ratioY) {
     xcb_connection_t* x = connection_->get();
-    auto imageCookie = xcb_xfixes_get_cursor_image(x);
-    std::int64_t originX = monitor_.x;
-    std::int64_t originY = monitor_.y;
-    if (window_ != XCB_WINDOW_NONE) {
-        Reply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(
-            x, xcb_translate_coordinates(x, window_, connection_->root(), 0, 0), nullptr));
-        if (!origin) {
-            xcb_discard_reply(x, imageCookie.sequence);
-            return;
-        }
-        originX = origin->dst_x;
-        originY = origin->dst_y;
-    }
     Reply<xcb_xfixes_get_cursor_image_reply_t> image(
-        xcb_xfixes_get_cursor_image_reply(x, imageCookie, nullptr));
-    if (!image || xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
-                      static_cast<int>(image->width) * image->height) {
+        xcb_xfixes_get_cursor_image_reply(x, xcb_xfixes_get_cursor_image(x), nullptr));
+    if (!image || image->width == 0 || image->height == 0 ||
+        xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
+            static_cast<int>(image->width) * image->height) {
         return;
+    }
+    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+    std::size_t width = image->width;
+    std::size_t height = image->height;
+    double left = static_cast<double>(image->x - image->xhot - originX);
+    double top = static_cast<double>(image->y - image->yhot - originY);
+    if (ratioX != 1 || ratioY != 1) {
+        // The pointer shrinks or grows with the picture, by its nearest pixels.
+        std::size_t scaledWidth = std::max<std::size_t>(1, std::lround(width / ratioX));
+        std::size_t scaledHeight = std::max<std::size_t>(1, std::lround(height / ratioY));
+        pointer_.resize(scaledWidth * scaledHeight * 4);
+        auto* to = reinterpret_cast<std::uint32_t*>(pointer_.data());
+        for (std::size_t py = 0; py < scaledHeight; ++py) {
+            auto from = std::min(height - 1, static_cast<std::size_t>(py * ratioY));
+            for (std::size_t px = 0; px < scaledWidth; ++px) {
+                to[py * scaledWidth + px] =
+                    argb[from * width + std::min(width - 1, static_cast<std::size_t>(px * ratioX))];
+            }
+        }
+        argb = to;
+        width = scaledWidth;
+        height = scaledHeight;
+        left /= ratioX;
+        top /= ratioY;
     }
     // The pixels are the Grabber's own copy of the picture, ours to draw on until the next read.
     auto* pixels = const_cast<std::uint8_t*>(view.data);
-    drawPointer(pixels, view.width, view.height, view.bytesPerRow,
-                xcb_xfixes_get_cursor_image_cursor_image(image.get()), image->width, image->height,
-                image->x - image->xhot - originX, image->y - image->yhot - originY);
+    drawPointer(pixels, view.width, view.height, view.bytesPerRow, argb, width, height,
+                std::llround(std::floor(left)), std::llround(std::floor(top)));
+}
+
+std::optional<BgraView> ScreenStream::readScaled(ErrorPtr& error, bool& tried) {
+    tried = false;
+    xcb_connection_t* x = connection_->get();
+    xcb_drawable_t drawable = connection_->root();
+    xcb_visualid_t visual = connection_->screen().root_visual;
+    int left = monitor_.x;
+    int top = monitor_.y;
+    int width = monitor_.width;
+    int height = monitor_.height;
+    std::int64_t originX = monitor_.x;
+    std::int64_t originY = monitor_.y;
+    if (window_ != XCB_WINDOW_NONE) {
+        auto attributesCookie = xcb_get_window_attributes(x, window_);
+        auto geometryCookie = xcb_get_geometry(x, window_);
+        auto originCookie = xcb_translate_coordinates(x, window_, connection_->root(), 0, 0);
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(x, attributesCookie, nullptr));
+        Reply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(x, geometryCookie, nullptr));
+        Reply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(x, originCookie, nullptr));
+        if (!attributes || !geometry || !origin ||
+            attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+            // The plain read tells a window that is gone from one that is only hidden.
+            return std::nullopt;
+        }
+        drawable = window_;
+        visual = attributes->visual;
+        left = 0;
+        top = 0;
+        width = geometry->width;
+        height = geometry->height;
+        originX = origin->dst_x;
+        originY = origin->dst_y;
+    }
+    Placement where = place(static_cast<std::size_t>(width), static_cast<std::size_t>(height),
+                            pool_->width, pool_->height, keepAspect_);
+    // Only worth it when there is scaling to do, and only within what a pixmap can hold.
+    if ((where.width == static_cast<std::size_t>(width) &&
+         where.height == static_cast<std::size_t>(height)) ||
+        where.width > 32767 || where.height > 32767) {
+        return std::nullopt;
+    }
+    auto pixmap =
+        serverScaler_->scale(drawable, visual, left, top, width, height,
+                             static_cast<int>(where.width), static_cast<int>(where.height));
+    if (!pixmap) {
+        return std::nullopt;
+    }
+    tried = true;
+    auto view = grabber_->drawable(*pixmap, static_cast<int>(where.width),
+                                   static_cast<int>(where.height), error);
+    if (view && showsCursor_) {
+        drawPointerOver(*view, originX, originY, static_cast<double>(width) / where.width,
+                        static_cast<double>(height) / where.height);
+    }
+    return view;
 }
 
 std::shared_ptr<const PixelBuffer> ScreenStream::compose(const BgraView& view) {
@@ -473,7 +551,30 @@ bool ScreenStream::tick(ErrorPtr& error) {
     xcb_connection_t* x = connection_->get();
     // Taken away before the read, so drawing during the read reports itself again.
     xcb_discard_reply(x, xcb_damage_subtract_checked(x, damage_, XCB_NONE, XCB_NONE).sequence);
-    auto view = read(error);
+    bool scaledByServer = false;
+    std::optional<BgraView> view;
+    if (serverScaler_) {
+        view = readScaled(error, scaledByServer);
+    }
+    if (!scaledByServer) {
+        view = read(error);
+        if (view && showsCursor_) {
+            std::int64_t originX = monitor_.x;
+            std::int64_t originY = monitor_.y;
+            if (window_ != XCB_WINDOW_NONE) {
+                xcb_connection_t* c = connection_->get();
+                Reply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(
+                    c, xcb_translate_coordinates(c, window_, connection_->root(), 0, 0), nullptr));
+                originX = origin ? origin->dst_x : 0;
+                originY = origin ? origin->dst_y : 0;
+            } else {
+                // The read clips the monitor's rectangle to the screen.
+                originX = std::max<std::int64_t>(originX, 0);
+                originY = std::max<std::int64_t>(originY, 0);
+            }
+            drawPointerOver(*view, originX, originY, 1, 1);
+        }
+    }
     if (!view) {
         if (error && error->code == grabWindowGone) {
             error = streamError(streamWindowDestroyed, "the window was destroyed");
@@ -488,9 +589,6 @@ bool ScreenStream::tick(ErrorPtr& error) {
         error.reset();
         deliver(sample(nullptr, FrameStatus::idle), true);
         return true;
-    }
-    if (showsCursor_) {
-        drawPointerOver(*view);
     }
     auto picture = compose(*view);
     if (!picture) {
