@@ -2,7 +2,6 @@
 // values, and recycled blocks that must never leak bytes of an older frame.
 #include "video/nv12.h"
 
-#include "video/pacer.h"
 
 #include <gtest/gtest.h>
 
@@ -117,33 +116,6 @@ INSTANTIATE_TEST_SUITE_P(Frames, NV12Layouts,
                                          Layout{"FullHD", 1920, 1080, 2048, 1080, 2048, 540}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Catches arithmetic slips in the frame layout the host cuts the stream by.
-TEST(NV12Frame, ExactBytesOfSmallFrames) {
-    Layout l{"", 4, 3, 4, 3, 4, 2};
-    auto source = makeSource(l);
-    Bytes block(18, 0xEE);
-    copyNV12(source->buffer, 4, 3, block.data());
-    Bytes want = {lumaAt(0, 0),
-                  lumaAt(0, 1),
-                  lumaAt(0, 2),
-                  lumaAt(0, 3),
-                  lumaAt(1, 0),
-                  lumaAt(1, 1),
-                  lumaAt(1, 2),
-                  lumaAt(1, 3),
-                  lumaAt(2, 0),
-                  lumaAt(2, 1),
-                  lumaAt(2, 2),
-                  lumaAt(2, 3),
-                  chromaAt(0, 0),
-                  chromaAt(0, 1),
-                  chromaAt(0, 2),
-                  chromaAt(0, 3),
-                  0,
-                  0};
-    EXPECT_EQ(block, want);
-}
-
 struct Sized {
     std::int64_t width;
     std::int64_t height;
@@ -189,16 +161,6 @@ TEST(FramePool, ReusesBlocksTheLastHolderReleased) {
     EXPECT_NE(other->data(), where);
     pool.reset();
     again.reset(); // the pool is gone: the block is simply freed
-}
-
-// Catches a packed frame of the wrong size from the pacer's own packing.
-TEST(PacerPacking, FrameHasExactlyTheRequestedSize) {
-    Pacer pacer(5, 3, 30, 1, std::nullopt);
-    Layout l{"", 5, 3, 8, 3, 8, 2};
-    auto source = makeSource(l);
-    auto frame = pacer.copyNV12(source->buffer);
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(*frame, expected(l));
 }
 
 } // namespace
