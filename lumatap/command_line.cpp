@@ -6,6 +6,7 @@
 #include "lumatap/messages.h"
 #include "lumatap/output.h"
 #include "still/thumb.h"
+#include "video/nv12.h"
 #include "video/video.h"
 
 #include <charconv>
@@ -112,9 +113,21 @@ void dispatch() {
     if (command == "video") {
         const std::string& kind = arg(2);
         std::uint32_t id = targetID(3);
+        // A frame size that cannot be counted or held, and a rate that cannot be a frame
+        // interval's timescale, are refused here, before anything is captured. The width is
+        // judged as a frame one row high, so the number blamed is the one that breaks it.
         std::int64_t width = num(4);
+        if (!frameSize(width, 1)) {
+            fail(std::string(badNumberPrefix) + arg(4));
+        }
         std::int64_t height = num(5);
+        if (!frameSize(width, height)) {
+            fail(std::string(badNumberPrefix) + arg(5));
+        }
         std::int64_t fps = num(6);
+        if (fps > std::numeric_limits<std::int32_t>::max()) {
+            fail(std::string(badNumberPrefix) + arg(6));
+        }
         std::int64_t idle = num(7);
         video(kind, id, width, height, fps, idle);
     }

@@ -1,13 +1,69 @@
 #include "still/thumb.h"
 
+#include "capture/completion.h"
 #include "capture/target.h"
+#include "lumatap/exit.h"
+#include "lumatap/messages.h"
 #include "lumatap/output.h"
 
-namespace lumatap {
+#include <cmath>
 
-void thumb(const std::string& kind, std::uint32_t id, double, double) {
-    target(kind, id);
-    fail("error: thumb is not available yet");
+namespace lumatap {
+namespace {
+
+constexpr std::int64_t smallestSide = 2;
+
+std::int64_t side(double exact) {
+    // Sizes come from real displays and windows; anything not finite or absurd is kept within
+    // range rather than left to an undefined conversion.
+    if (!(exact >= smallestSide)) {
+        return smallestSide;
+    }
+    constexpr double largest = 1e15;
+    return static_cast<std::int64_t>(std::trunc(std::min(exact, largest)));
+}
+
+} // namespace
+
+Fitted fit(Size pixels, double maxWidth, double maxHeight) {
+    double width = pixels.width;
+    double height = pixels.height;
+    // The factor is the smaller of maxWidth / width and maxHeight / height, the width's on a
+    // tie. It is kept as a fraction and applied by multiplying first: 607 * (400 / 607) comes
+    // out as 399.99999999999994 and would truncate to 399, where 607 * 400 / 607 is exactly 400.
+    double numerator = maxWidth;
+    double denominator = width;
+    if (maxHeight / height < maxWidth / width) {
+        numerator = maxHeight;
+        denominator = height;
+    }
+    // Never enlarged: a factor above 1 becomes 1.
+    if (!(numerator < denominator)) {
+        return {side(width), side(height)};
+    }
+    return {side(width * numerator / denominator), side(height * numerator / denominator)};
+}
+
+void thumb(const std::string& kind, std::uint32_t id, double maxWidth, double maxHeight) {
+    Target resolved = target(kind, id);
+    Fitted size = fit(resolved.pixels, maxWidth, maxHeight);
+
+    auto configuration = std::make_shared<StreamConfiguration>();
+    configuration->width = size.width;
+    configuration->height = size.height;
+    configuration->showsCursor = false;
+
+    auto image = awaitValue<Image>([&](platform::ImageCompletion completion) {
+        platform::captureImage(resolved.filter, configuration, std::move(completion));
+    });
+    // Encoded whole before anything is written, so a failure leaves standard output empty.
+    auto png = platform::encodePNG(*image);
+    if (!png) {
+        fail(pngLine, statusFailure);
+    }
+    // A reader that has gone away ends the job all the same: there is nobody left to tell.
+    (void)writeAll(*png);
+    exitProcess(statusDone);
 }
 
 } // namespace lumatap

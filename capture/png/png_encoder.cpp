@@ -1,41 +1,92 @@
 #include "capture/png/png_encoder.h"
 
+#include <new>
 #include <png.h>
+#include <zlib.h>
 
 namespace lumatap {
+namespace {
+
+// libpng reports through these; its own defaults would print to standard error, which
+// belongs to the host's message lines.
+[[noreturn]] void onError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void onWarning(png_structp, png_const_charp) {
+}
+
+void append(png_structp png, png_bytep data, png_size_t size) {
+    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    bool full = false;
+    try {
+        out->insert(out->end(), data, data + size);
+    } catch (const std::bad_alloc&) {
+        full = true;
+    }
+    // Outside the handler: libpng leaves by longjmp, which must not cross it.
+    if (full) {
+        png_error(png, "out of memory");
+    }
+}
+
+void flush(png_structp) {
+}
+
+// Only libpng calls are made between the setjmp and the end, so a longjmp back skips nothing
+// that needs undoing.
+bool writeImage(png_structp png, png_infop info, const Image& image, Bytes* out) {
+    if (setjmp(png_jmpbuf(png))) {
+        return false;
+    }
+    png_set_write_fn(png, out, append, flush);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
+                 static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // zlib's default level, as asked; the rest is tuned for time. Measured on desktop
+    // thumbnails, the Sub filter alone with the default strategy encodes in about two thirds
+    // of the time of libpng's adaptive choice among all five filters (with Z_FILTERED), and
+    // the file comes out a little smaller, not larger.
+    png_set_compression_level(png, Z_DEFAULT_COMPRESSION);
+    png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_write_info(png, info);
+    // The rows go in as they are: libpng swaps blue and red and drops the fourth byte itself,
+    // so the picture is opaque RGB whatever its alpha bytes hold.
+    png_set_bgr(png);
+    png_set_filler(png, 0, PNG_FILLER_AFTER);
+    const std::uint8_t* row = image.pixels.data();
+    for (std::size_t y = 0; y < image.height; ++y, row += image.bytesPerRow) {
+        png_write_row(png, row);
+    }
+    png_write_end(png, nullptr);
+    return true;
+}
+
+} // namespace
 
 std::optional<Bytes> encodePNGWithLibpng(const Image& image) {
-    if (image.width == 0 || image.height == 0 || image.bytesPerRow < image.width * 4 ||
-        image.pixels.size() < image.bytesPerRow * image.height) {
+    if (image.width == 0 || image.height == 0 || image.width > PNG_UINT_31_MAX ||
+        image.height > PNG_UINT_31_MAX || image.bytesPerRow < image.width * 4 ||
+        image.pixels.size() < image.bytesPerRow * (image.height - 1) + image.width * 4) {
         return std::nullopt;
     }
-    // The picture is opaque whatever its alpha bytes hold, so only colour goes into the file.
-    Bytes rgb(image.width * image.height * 3);
-    for (std::size_t y = 0; y < image.height; ++y) {
-        const std::uint8_t* src = image.pixels.data() + y * image.bytesPerRow;
-        std::uint8_t* dst = rgb.data() + y * image.width * 3;
-        for (std::size_t x = 0; x < image.width; ++x) {
-            dst[3 * x] = src[4 * x + 2];
-            dst[3 * x + 1] = src[4 * x + 1];
-            dst[3 * x + 2] = src[4 * x];
-        }
-    }
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(image.width);
-    png.height = static_cast<png_uint_32>(image.height);
-    png.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&png, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
-        png_image_free(&png);
+    Bytes out;
+    try {
+        // Room for half the raw rows: a screen thumbnail fits without the buffer growing.
+        out.reserve(image.height * (image.width * 3 + 1) / 2 + 1024);
+    } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
-    Bytes out(size);
-    if (!png_image_write_to_memory(&png, out.data(), &size, 0, rgb.data(), 0, nullptr)) {
-        png_image_free(&png);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onError, onWarning);
+    if (!png) {
         return std::nullopt;
     }
-    out.resize(size);
+    png_infop info = png_create_info_struct(png);
+    bool written = info && writeImage(png, info, image, &out);
+    png_destroy_write_struct(&png, info ? &info : nullptr);
+    if (!written) {
+        return std::nullopt;
+    }
     return out;
 }
 

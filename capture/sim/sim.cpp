@@ -1,5 +1,6 @@
 #include "capture/sim/sim.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace lumatap::sim {
@@ -123,6 +124,21 @@ SampleBufferPtr screenSample(std::shared_ptr<const PixelBuffer> picture, FrameSt
     sample->imageBuffer = std::move(picture);
     sample->numSamples = 1;
     return sample;
+}
+
+std::shared_ptr<const PixelBuffer> nv12Picture(std::size_t width, std::size_t height,
+                                               std::uint8_t luma, std::uint8_t chroma,
+                                               std::size_t bytesPerRow) {
+    std::size_t stride = std::max(bytesPerRow, width + width % 2);
+    std::size_t chromaRows = (height + 1) / 2;
+    auto storage = std::make_shared<Bytes>(stride * (height + chromaRows), luma);
+    std::fill(storage->begin() + static_cast<std::ptrdiff_t>(stride * height), storage->end(),
+              chroma);
+    auto picture = std::make_shared<PixelBuffer>();
+    picture->planes = {{storage->data(), stride, height},
+                       {storage->data() + stride * height, stride, chromaRows}};
+    picture->storage = storage;
+    return picture;
 }
 
 } // namespace lumatap::sim

@@ -100,4 +100,11 @@ std::shared_ptr<SimStream> lastStream();
 SampleBufferPtr screenSample(std::shared_ptr<const PixelBuffer> picture,
                              FrameStatus status = FrameStatus::complete);
 
+// A flat two-plane 4:2:0 picture of `width` by `height` pixels, as a "420v" stream delivers it:
+// rows padded to `bytesPerRow` (at least the width), every luma byte `luma`, every chroma byte
+// `chroma`.
+std::shared_ptr<const PixelBuffer> nv12Picture(std::size_t width, std::size_t height,
+                                               std::uint8_t luma, std::uint8_t chroma = 128,
+                                               std::size_t bytesPerRow = 0);
+
 } // namespace lumatap::sim

@@ -3,12 +3,16 @@
 // X server has carried it out.
 //
 //   window X Y W H RRGGBB [type=T] [override=1] [map=0] [class=C] [above=1] [below=1]
-//          [depth=32] [pid=0] [title=REST OF LINE]          -> the new window's id
+//          [depth=32] [pid=0] [pattern=1] [title=REST OF LINE] -> the new window's id
+//          pattern=1 paints the fixed noise of patternAt over the window, and paints it again
+//          after every Expose, as a real program does; the test computes the same noise.
 //   destroy|map|unmap|raise ID                              -> ok
 //   color ID RRGGBB | move ID X Y | resize ID W H           -> ok
 //   animate ID MS      (cycles through colours every MS)    -> ok
 //   where ID           (client area in root coordinates)    -> X Y W H
+//   pointer X Y        (moves the pointer there)              -> ok
 //   sync                                                    -> ok
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +59,49 @@ std::map<xcb_window_t, bool> argb;
 
 uint32_t pixelFor(xcb_window_t w, uint32_t rgb) {
     return argb[w] ? (0xFF000000u | rgb) : rgb;
+}
+
+std::map<xcb_window_t, bool> patterned;
+
+// The colour of pixel (x, y) of a patterned window: noise that no scaling or compression can
+// fake. tests/e2e/thumb.cpp holds the same function.
+uint32_t patternAt(uint32_t x, uint32_t y) {
+    uint32_t h = x * 0x9E3779B1u ^ y * 0x85EBCA77u;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    return h & 0xffffff;
+}
+
+void paintPattern(xcb_window_t w) {
+    auto g = xcb_get_geometry_reply(x, xcb_get_geometry(x, w), nullptr);
+    if (!g) {
+        return;
+    }
+    uint32_t width = g->width;
+    uint32_t height = g->height;
+    uint8_t depth = g->depth;
+    free(g);
+    xcb_gcontext_t gc = xcb_generate_id(x);
+    xcb_create_gc(x, gc, w, 0, nullptr);
+    // As many rows a request as the server takes.
+    uint32_t room = xcb_get_maximum_request_length(x) * 4 - 64;
+    uint32_t rows = std::max<uint32_t>(1, room / (width * 4));
+    std::vector<uint32_t> pixels;
+    for (uint32_t top = 0; top < height; top += rows) {
+        uint32_t count = std::min(rows, height - top);
+        pixels.resize(std::size_t{width} * count);
+        for (uint32_t y = 0; y < count; ++y) {
+            for (uint32_t px = 0; px < width; ++px) {
+                pixels[std::size_t{y} * width + px] = pixelFor(w, patternAt(px, top + y));
+            }
+        }
+        xcb_put_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, w, gc, static_cast<uint16_t>(width),
+                      static_cast<uint16_t>(count), 0, static_cast<int16_t>(top), 0, depth,
+                      static_cast<uint32_t>(pixels.size() * 4),
+                      reinterpret_cast<const uint8_t*>(pixels.data()));
+    }
+    xcb_free_gc(x, gc);
 }
 
 void paint(xcb_window_t w, uint32_t rgb) {
@@ -127,6 +174,11 @@ std::string createWindow(std::istringstream& in) {
                       static_cast<uint16_t>(pw), static_cast<uint16_t>(ph), 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask, values.data());
     argb[w] = deep;
+    if (opts["pattern"] == "1") {
+        patterned[w] = true;
+        uint32_t exposures = XCB_EVENT_MASK_EXPOSURE;
+        xcb_change_window_attributes(x, w, XCB_CW_EVENT_MASK, &exposures);
+    }
     if (opts.count("title")) {
         const std::string& t = opts["title"];
         setProperty(w, "_NET_WM_NAME", atom("UTF8_STRING"), 8, static_cast<uint32_t>(t.size()),
@@ -169,6 +221,11 @@ std::string createWindow(std::istringstream& in) {
         waitViewable(w);
     }
     sync();
+    if (patterned[w]) {
+        // Painted before the answer, so the test never sees the bare background.
+        paintPattern(w);
+        sync();
+    }
     return std::to_string(w);
 }
 
@@ -194,6 +251,14 @@ std::string handle(const std::string& line) {
         return createWindow(in);
     }
     if (command == "sync") {
+        sync();
+        return "ok";
+    }
+    if (command == "pointer") {
+        int16_t px = 0;
+        int16_t py = 0;
+        in >> px >> py;
+        xcb_warp_pointer(x, XCB_NONE, screen->root, 0, 0, 0, 0, px, py);
         sync();
         return "ok";
     }
@@ -262,6 +327,13 @@ int main() {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {xcb_get_file_descriptor(x), POLLIN, 0}};
         poll(fds, 2, timeout);
         while (auto* event = xcb_poll_for_event(x)) {
+            if ((event->response_type & 0x7f) == XCB_EXPOSE) {
+                auto* expose = reinterpret_cast<xcb_expose_event_t*>(event);
+                if (expose->count == 0 && patterned[expose->window]) {
+                    paintPattern(expose->window);
+                    xcb_flush(x);
+                }
+            }
             free(event);
         }
         if (xcb_connection_has_error(x)) {

@@ -1,0 +1,58 @@
+// BGRA to NV12 (BT.709, video range) of a 1280x720 picture: our fixed-point converter against
+// libswscale set up for the same matrix and range, where libswscale is there.
+#include "capture/x11/yuv.h"
+
+#include "bench/desktop.h"
+
+#include <benchmark/benchmark.h>
+
+#ifdef LUMATAP_HAVE_SWSCALE
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+#endif
+
+namespace lumatap::bench {
+namespace {
+
+constexpr int width = 1280;
+constexpr int height = 720;
+
+void ownConverter(benchmark::State& state) {
+    auto picture = desktop(width, height);
+    std::vector<std::uint8_t> nv12(width * height * 3 / 2);
+    x11::NV12Target target{nv12.data(), width, nv12.data() + width * height, width};
+    for (auto _ : state) {
+        x11::convertToNV12({picture.data(), width, height, width * 4}, target);
+        benchmark::DoNotOptimize(nv12.data());
+    }
+}
+BENCHMARK(ownConverter)->Unit(benchmark::kMicrosecond);
+
+#ifdef LUMATAP_HAVE_SWSCALE
+void libswscale(benchmark::State& state) {
+    auto picture = desktop(width, height);
+    std::vector<std::uint8_t> nv12(width * height * 3 / 2);
+    SwsContext* context = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height,
+                                         AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    // Full-range RGB in, video-range YCbCr out.
+    sws_setColorspaceDetails(context, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+    const std::uint8_t* in[] = {picture.data()};
+    int inStride[] = {width * 4};
+    std::uint8_t* out[] = {nv12.data(), nv12.data() + width * height};
+    int outStride[] = {width, width};
+    for (auto _ : state) {
+        sws_scale(context, in, inStride, 0, height, out, outStride);
+        benchmark::DoNotOptimize(nv12.data());
+    }
+    sws_freeContext(context);
+}
+BENCHMARK(libswscale)->Unit(benchmark::kMicrosecond);
+#endif
+
+} // namespace
+} // namespace lumatap::bench
+
+BENCHMARK_MAIN();

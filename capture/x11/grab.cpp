@@ -1,0 +1,440 @@
+#include "capture/x11/grab.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/composite.h>
+#include <xcb/shm.h>
+
+namespace lumatap::x11 {
+namespace {
+
+ErrorPtr failure(GrabFailure code, std::string description) {
+    return makeError(std::string(errorDomain), code, std::move(description));
+}
+
+ErrorPtr refused(const xcb_generic_error_t& e) {
+    return failure(grabRefused, "the X server refused to read the picture (X error " +
+                                    std::to_string(e.error_code) + ")");
+}
+
+bool gone(const xcb_generic_error_t& e) {
+    return e.error_code == XCB_WINDOW || e.error_code == XCB_DRAWABLE || e.error_code == XCB_PIXMAP;
+}
+
+// A request whose answer nobody waits for; its error, if any, must not turn up later as an
+// event on a connection that others read events from.
+void forget(xcb_connection_t* c, xcb_void_cookie_t cookie) {
+    xcb_discard_reply(c, cookie.sequence);
+}
+
+std::size_t strideOf(int width, int bitsPerPixel, int scanlinePad) {
+    std::size_t bits = static_cast<std::size_t>(width) * static_cast<std::size_t>(bitsPerPixel);
+    std::size_t pad = static_cast<std::size_t>(scanlinePad);
+    return (bits + pad - 1) / pad * pad / 8;
+}
+
+// One colour channel of a pixel value, widened or narrowed to 8 bits.
+struct Channel {
+    int shift = 0;
+    int bits = 0;
+
+    explicit Channel(std::uint32_t mask)
+        : shift(mask ? std::countr_zero(mask) : 0), bits(std::popcount(mask)) {}
+
+    std::uint8_t operator()(std::uint32_t pixel) const {
+        if (bits == 0) {
+            return 0;
+        }
+        std::uint32_t v = (pixel >> shift) & ((1u << bits) - 1);
+        if (bits >= 8) {
+            return static_cast<std::uint8_t>(v >> (bits - 8));
+        }
+        std::uint32_t max = (1u << bits) - 1;
+        return static_cast<std::uint8_t>((v * 255 + max / 2) / max);
+    }
+};
+
+} // namespace
+
+struct Grabber::Segment {
+    xcb_connection_t* connection = nullptr;
+    xcb_shm_seg_t id = 0;
+    void* address = nullptr;
+    std::size_t size = 0;
+
+    Segment() = default;
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+    ~Segment() {
+        forget(connection, xcb_shm_detach_checked(connection, id));
+        xcb_flush(connection);
+        shmdt(address);
+    }
+};
+
+Grabber::Grabber(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {
+}
+
+Grabber::~Grabber() {
+    xcb_connection_t* c = connection_->get();
+    for (xcb_window_t window : redirected_) {
+        forget(c, xcb_composite_unredirect_window_checked(c, window,
+                                                          XCB_COMPOSITE_REDIRECT_AUTOMATIC));
+    }
+    xcb_flush(c);
+}
+
+bool Grabber::composite() {
+    if (!composite_) {
+        composite_ = false;
+        xcb_connection_t* c = connection_->get();
+        if (connection_->hasExtension(&xcb_composite_id)) {
+            // Naming a window's pixmap came with version 0.2.
+            Reply<xcb_composite_query_version_reply_t> version(xcb_composite_query_version_reply(
+                c, xcb_composite_query_version(c, 0, 4), nullptr));
+            composite_ = version && (version->major_version > 0 || version->minor_version >= 2);
+        }
+    }
+    return *composite_;
+}
+
+bool Grabber::ensureSegment(std::size_t size) {
+    xcb_connection_t* c = connection_->get();
+    if (!sharedMemoryTried_) {
+        sharedMemoryTried_ = true;
+        if (connection_->hasExtension(&xcb_shm_id)) {
+            Reply<xcb_shm_query_version_reply_t> version(
+                xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+            sharedMemoryWorks_ = version != nullptr;
+        }
+    }
+    if (!sharedMemoryWorks_) {
+        return false;
+    }
+    if (segment_ && segment_->size >= size) {
+        return true;
+    }
+    segment_.reset();
+    int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0) {
+        sharedMemoryWorks_ = false;
+        return false;
+    }
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        sharedMemoryWorks_ = false;
+        return false;
+    }
+    xcb_shm_seg_t seg = xcb_generate_id(c);
+    Reply<xcb_generic_error_t> attached(
+        xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<std::uint32_t>(id), 0)));
+    // Marked for removal once the server holds it too: the segment then goes away with the
+    // last user, however this process ends.
+    shmctl(id, IPC_RMID, nullptr);
+    if (attached) {
+        // A server on another machine or in another IPC namespace cannot see the segment.
+        shmdt(address);
+        sharedMemoryWorks_ = false;
+        return false;
+    }
+    segment_ = std::make_unique<Segment>();
+    segment_->connection = c;
+    segment_->id = seg;
+    segment_->address = address;
+    segment_->size = size;
+    return true;
+}
+
+std::optional<Grabber::Format> Grabber::formatOf(std::uint8_t depth, xcb_visualid_t visual) {
+    const xcb_setup_t* setup = xcb_get_setup(connection_->get());
+    Format format;
+    format.depth = depth;
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it)) {
+        if (it.data->depth == depth) {
+            format.bitsPerPixel = it.data->bits_per_pixel;
+            format.scanlinePad = it.data->scanline_pad;
+        }
+    }
+    for (auto s = xcb_setup_roots_iterator(setup); s.rem; xcb_screen_next(&s)) {
+        for (auto d = xcb_screen_allowed_depths_iterator(s.data); d.rem; xcb_depth_next(&d)) {
+            for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+                if (v.data->visual_id == visual &&
+                    (v.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR ||
+                     v.data->_class == XCB_VISUAL_CLASS_DIRECT_COLOR)) {
+                    format.red = v.data->red_mask;
+                    format.green = v.data->green_mask;
+                    format.blue = v.data->blue_mask;
+                }
+            }
+        }
+    }
+    bool readable =
+        format.bitsPerPixel == 16 || format.bitsPerPixel == 24 || format.bitsPerPixel == 32;
+    if (!readable || format.scanlinePad <= 0 || (format.red | format.green | format.blue) == 0) {
+        return std::nullopt;
+    }
+    return format;
+}
+
+std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t stride, int width,
+                                         int height, const Format& format, ErrorPtr& error) {
+    bool lsbFirst =
+        xcb_get_setup(connection_->get())->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    auto w = static_cast<std::size_t>(width);
+    auto h = static_cast<std::size_t>(height);
+    // What nearly every server sends: 32 bits a pixel, blue in the lowest byte. Depth-32 windows
+    // look the same, with alpha in the byte that is not looked at.
+    if (format.bitsPerPixel == 32 && lsbFirst && format.red == 0xff0000 && format.green == 0xff00 &&
+        format.blue == 0xff) {
+        return BgraView{data, w, h, stride};
+    }
+    int bytes = format.bitsPerPixel / 8;
+    if (bytes < 2 || bytes > 4) {
+        error = failure(grabUnsupported, "the pixel format of depth " +
+                                             std::to_string(format.depth) + " is not supported");
+        return std::nullopt;
+    }
+    Channel red(format.red);
+    Channel green(format.green);
+    Channel blue(format.blue);
+    converted_.resize(w * h * 4);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* from = data + y * stride;
+        std::uint8_t* to = converted_.data() + y * w * 4;
+        for (std::size_t x = 0; x < w; ++x, from += bytes, to += 4) {
+            std::uint32_t pixel = 0;
+            for (int i = 0; i < bytes; ++i) {
+                int at = lsbFirst ? bytes - 1 - i : i;
+                pixel = (pixel << 8) | from[at];
+            }
+            to[0] = blue(pixel);
+            to[1] = green(pixel);
+            to[2] = red(pixel);
+            to[3] = 255;
+        }
+    }
+    return BgraView{converted_.data(), w, h, w * 4};
+}
+
+std::optional<BgraView> Grabber::read(xcb_drawable_t drawable, int x, int y, int width, int height,
+                                      const Format& format, ErrorPtr& error) {
+    xcb_connection_t* c = connection_->get();
+    std::size_t stride = strideOf(width, format.bitsPerPixel, format.scanlinePad);
+    std::size_t size = stride * static_cast<std::size_t>(height);
+    auto x16 = static_cast<std::int16_t>(x);
+    auto y16 = static_cast<std::int16_t>(y);
+    auto w16 = static_cast<std::uint16_t>(width);
+    auto h16 = static_cast<std::uint16_t>(height);
+    xcb_generic_error_t* e = nullptr;
+    if (ensureSegment(size)) {
+        Reply<xcb_shm_get_image_reply_t> reply(
+            xcb_shm_get_image_reply(c,
+                                    xcb_shm_get_image(c, drawable, x16, y16, w16, h16, ~0u,
+                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id, 0),
+                                    &e));
+        Reply<xcb_generic_error_t> problem(e);
+        if (!reply) {
+            if (problem && gone(*problem)) {
+                error = failure(grabWindowGone, "the window no longer exists");
+            } else {
+                error = problem ? refused(*problem)
+                                : failure(grabRefused, "the X server connection was lost");
+            }
+            return std::nullopt;
+        }
+        return convert(static_cast<const std::uint8_t*>(segment_->address), stride, width, height,
+                       format, error);
+    }
+    plain_.reset(xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x16, y16, w16, h16, ~0u), &e));
+    Reply<xcb_generic_error_t> problem(e);
+    if (!plain_) {
+        if (problem && gone(*problem)) {
+            error = failure(grabWindowGone, "the window no longer exists");
+        } else {
+            error = problem ? refused(*problem)
+                            : failure(grabRefused, "the X server connection was lost");
+        }
+        return std::nullopt;
+    }
+    if (static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) {
+        error = failure(grabRefused, "the X server sent a short picture");
+        return std::nullopt;
+    }
+    return convert(xcb_get_image_data(plain_.get()), stride, width, height, format, error);
+}
+
+std::optional<BgraView> Grabber::root(int x, int y, int width, int height, ErrorPtr& error) {
+    const xcb_screen_t& screen = connection_->screen();
+    int left = std::max(x, 0);
+    int top = std::max(y, 0);
+    int right = std::min(x + width, static_cast<int>(screen.width_in_pixels));
+    int bottom = std::min(y + height, static_cast<int>(screen.height_in_pixels));
+    if (right <= left || bottom <= top) {
+        error = failure(grabOffScreen, "the area lies outside the screen");
+        return std::nullopt;
+    }
+    auto format = formatOf(screen.root_depth, screen.root_visual);
+    if (!format) {
+        error =
+            failure(grabUnsupported, "the pixel format of depth " +
+                                         std::to_string(screen.root_depth) + " is not supported");
+        return std::nullopt;
+    }
+    return read(connection_->root(), left, top, right - left, bottom - top, *format, error);
+}
+
+std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, int height,
+                                          ErrorPtr& error) {
+    const xcb_screen_t& screen = connection_->screen();
+    auto format = formatOf(screen.root_depth, screen.root_visual);
+    if (!format) {
+        error =
+            failure(grabUnsupported, "the pixel format of depth " +
+                                         std::to_string(screen.root_depth) + " is not supported");
+        return std::nullopt;
+    }
+    return read(drawable, 0, 0, width, height, *format, error);
+}
+
+bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {
+    if (!composite() || redirected_.count(window)) {
+        return true;
+    }
+    xcb_connection_t* c = connection_->get();
+    Reply<xcb_generic_error_t> problem(xcb_request_check(
+        c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC)));
+    if (problem && gone(*problem)) {
+        error = failure(grabWindowGone, "the window no longer exists");
+        return false;
+    }
+    // Any other refusal (the root window, say) shows again, more clearly, when the window's
+    // pixmap is asked for.
+    if (!problem) {
+        redirected_.insert(window);
+    }
+    return true;
+}
+
+std::optional<BgraView> Grabber::window(xcb_window_t window, ErrorPtr& error) {
+    if (!redirect(window, error)) {
+        return std::nullopt;
+    }
+    return windowOnce(window, error);
+}
+
+std::optional<BgraView> Grabber::windowOnce(xcb_window_t window, ErrorPtr& error) {
+    xcb_connection_t* c = connection_->get();
+    bool named = composite() && redirected_.count(window);
+    // Everything is asked at once, so the whole read costs about one round trip more than the
+    // picture itself.
+    auto attributesCookie = xcb_get_window_attributes(c, window);
+    auto geometryCookie = xcb_get_geometry(c, window);
+    auto originCookie = xcb_translate_coordinates(c, window, connection_->root(), 0, 0);
+    xcb_pixmap_t pixmap = XCB_PIXMAP_NONE;
+    xcb_void_cookie_t nameCookie{};
+    xcb_get_geometry_cookie_t pixmapGeometryCookie{};
+    if (named) {
+        pixmap = xcb_generate_id(c);
+        nameCookie = xcb_composite_name_window_pixmap_checked(c, window, pixmap);
+        pixmapGeometryCookie = xcb_get_geometry(c, pixmap);
+    }
+    xcb_generic_error_t* e = nullptr;
+    Reply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(c, attributesCookie, &e));
+    Reply<xcb_generic_error_t> attributesError(e);
+    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, &e));
+    Reply<xcb_generic_error_t> geometryError(e);
+    Reply<xcb_translate_coordinates_reply_t> origin(
+        xcb_translate_coordinates_reply(c, originCookie, &e));
+    Reply<xcb_generic_error_t> originError(e);
+    Reply<xcb_generic_error_t> nameError;
+    Reply<xcb_get_geometry_reply_t> pixmapGeometry;
+    if (named) {
+        nameError.reset(xcb_request_check(c, nameCookie));
+        pixmapGeometry.reset(xcb_get_geometry_reply(c, pixmapGeometryCookie, &e));
+        Reply<xcb_generic_error_t> pixmapGeometryError(e);
+    }
+    // The pixmap holds the window's storage until it is freed, whatever happens to the window.
+    struct PixmapGuard {
+        xcb_connection_t* c;
+        xcb_pixmap_t pixmap;
+        bool owned;
+        ~PixmapGuard() {
+            if (owned) {
+                forget(c, xcb_free_pixmap_checked(c, pixmap));
+            }
+        }
+    } guard{c, pixmap, named && !nameError};
+
+    if (!attributes || !geometry || !origin) {
+        error = failure(grabWindowGone, "the window no longer exists");
+        return std::nullopt;
+    }
+    if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+        error = failure(grabWindowUnmapped, "the window is not mapped");
+        return std::nullopt;
+    }
+    auto format = formatOf(geometry->depth, attributes->visual);
+    if (!format) {
+        error = failure(grabUnsupported, "the pixel format of depth " +
+                                             std::to_string(geometry->depth) + " is not supported");
+        return std::nullopt;
+    }
+    if (named) {
+        if (nameError) {
+            // Unmapped (or destroyed) between the questions above and this one.
+            error = gone(*nameError) ? failure(grabWindowGone, "the window no longer exists")
+                                     : failure(grabWindowUnmapped, "the window is not mapped");
+            return std::nullopt;
+        }
+        if (!pixmapGeometry) {
+            error = failure(grabRefused, "the X server gave no pixmap for the window");
+            return std::nullopt;
+        }
+        // The pixmap takes the border too; the content sits inside it. Its own size counts,
+        // since the window may have been resized since its geometry was read.
+        int border = geometry->border_width;
+        int width = pixmapGeometry->width - 2 * border;
+        int height = pixmapGeometry->height - 2 * border;
+        if (width <= 0 || height <= 0) {
+            border = 0;
+            width = pixmapGeometry->width;
+            height = pixmapGeometry->height;
+        }
+        return read(pixmap, border, border, width, height, *format, error);
+    }
+    // Without Composite only what shows on screen can be read, and only inside the screen: the
+    // part outside stays black.
+    const xcb_screen_t& screen = connection_->screen();
+    int left = std::max(0, -static_cast<int>(origin->dst_x));
+    int top = std::max(0, -static_cast<int>(origin->dst_y));
+    int right = std::min<int>(geometry->width, screen.width_in_pixels - origin->dst_x);
+    int bottom = std::min<int>(geometry->height, screen.height_in_pixels - origin->dst_y);
+    if (right <= left || bottom <= top) {
+        error = failure(grabOffScreen, "the window lies outside the screen");
+        return std::nullopt;
+    }
+    if (left == 0 && top == 0 && right == geometry->width && bottom == geometry->height) {
+        return read(window, 0, 0, right, bottom, *format, error);
+    }
+    auto part = read(window, left, top, right - left, bottom - top, *format, error);
+    if (!part) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> canvas(std::size_t{geometry->width} * geometry->height * 4, 0);
+    for (std::size_t y = 0; y < part->height; ++y) {
+        std::memcpy(canvas.data() + ((top + y) * geometry->width + left) * 4,
+                    part->data + y * part->bytesPerRow, part->width * 4);
+    }
+    converted_ = std::move(canvas);
+    return BgraView{converted_.data(), geometry->width, geometry->height,
+                    std::size_t{geometry->width} * 4};
+}
+
+} // namespace lumatap::x11

@@ -1,0 +1,99 @@
+// Reading pixels off the X server as 8-bit BGRA rows: a rectangle of the root window (a
+// monitor), or one window's own content whatever covers it, through the Composite extension.
+// Still images and capture streams share it.
+//
+// Reads go through a MIT-SHM segment that is kept between reads, so a stream's frames cost one
+// copy in the server and none here; where shared memory is not available (a remote server, a
+// server in another IPC namespace) the plain GetImage request takes its place, quietly.
+#pragma once
+
+#include "capture/x11/connection.h"
+#include "capture/x11/scale.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <xcb/xcb.h>
+
+namespace lumatap::x11 {
+
+// Codes of the errors that a Grabber reports, in x11::errorDomain.
+enum GrabFailure : std::int64_t {
+    grabWindowGone = 101,     // the window does not exist (any more)
+    grabWindowUnmapped = 102, // the window is not mapped, so it has no picture to read
+    grabOffScreen = 103,      // the rectangle lies wholly outside the screen
+    grabUnsupported = 104,    // a pixel format this reader does not convert
+    grabRefused = 105,        // the server refused the read for another reason
+};
+
+// Not thread-safe: one Grabber per thread. The connection may be shared.
+// The pixels a returned view points to are the Grabber's own until its next read; a caller may
+// change them in place meanwhile (a stream draws the pointer into them).
+class Grabber {
+  public:
+    explicit Grabber(std::shared_ptr<Connection> connection);
+    ~Grabber();
+    Grabber(const Grabber&) = delete;
+    Grabber& operator=(const Grabber&) = delete;
+
+    // The rectangle of the root window in root coordinates, clipped to the screen. The
+    // pointer is never part of it. None, with `error` set, when nothing is left of it after
+    // clipping or the server refuses.
+    std::optional<BgraView> root(int x, int y, int width, int height, ErrorPtr& error);
+
+    // The top-left width by height pixels of a drawable of the root window's depth and visual
+    // (a pixmap the caller drew into, say). None, with `error` set, when the server refuses.
+    std::optional<BgraView> drawable(xcb_drawable_t drawable, int width, int height,
+                                     ErrorPtr& error);
+
+    // Sends `window`'s content to off-screen storage of its own with automatic redirection:
+    // the screen looks the same, but the window's pixels no longer depend on what covers it.
+    // Done once per window and Grabber (the server undoes it when the connection closes).
+    // Covered parts are painted again by the server (backgrounds) or, after Expose events, by
+    // the window's program; a caller that wants them must give that time. False, with `error`
+    // set, when the window is gone; true without Composite, where nothing can be done.
+    bool redirect(xcb_window_t window, ErrorPtr& error);
+
+    // The window's own content, its border and the manager's decorations left out; alpha is
+    // not looked at. Redirects the window first where that has not been done. Without
+    // Composite, the window as it shows on screen. None, with `error` set, when the window is
+    // gone, unmapped, or the server refuses.
+    std::optional<BgraView> window(xcb_window_t window, ErrorPtr& error);
+
+    // Whether reads go through shared memory (after the first read).
+    bool sharedMemory() const { return segment_ != nullptr; }
+    // Whether the server can redirect windows.
+    bool composite();
+
+  private:
+    struct Segment;
+    struct Format {
+        int bitsPerPixel = 0;
+        int scanlinePad = 0;
+        std::uint8_t depth = 0;
+        std::uint32_t red = 0;
+        std::uint32_t green = 0;
+        std::uint32_t blue = 0;
+    };
+
+    // Reads a rectangle of `drawable` (pixels in `format`) and turns it into BGRA.
+    std::optional<BgraView> read(xcb_drawable_t drawable, int x, int y, int width, int height,
+                                 const Format& format, ErrorPtr& error);
+    std::optional<BgraView> windowOnce(xcb_window_t window, ErrorPtr& error);
+    std::optional<Format> formatOf(std::uint8_t depth, xcb_visualid_t visual);
+    bool ensureSegment(std::size_t size);
+    std::optional<BgraView> convert(const std::uint8_t* data, std::size_t stride, int width,
+                                    int height, const Format& format, ErrorPtr& error);
+
+    std::shared_ptr<Connection> connection_;
+    std::unique_ptr<Segment> segment_;
+    bool sharedMemoryTried_ = false;
+    bool sharedMemoryWorks_ = false;
+    std::optional<bool> composite_;
+    std::set<xcb_window_t> redirected_;
+    Reply<xcb_get_image_reply_t> plain_; // the last plain read, which a view may point into
+    std::vector<std::uint8_t> converted_;
+};
+
+} // namespace lumatap::x11

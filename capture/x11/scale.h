@@ -1,0 +1,67 @@
+// Resizing of 8-bit BGRA pictures to an exact width and height by area averaging: every output
+// pixel is the mean of the source area it covers, partly covered source pixels counted by the
+// share they contribute. Thin strokes (text) fade into grey instead of breaking up into
+// aliasing patterns, at any ratio. Still images and capture streams share it.
+#pragma once
+
+#include "capture/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace lumatap::x11 {
+
+// Rows of BGRA pixels owned by someone else; the alpha bytes are not looked at.
+struct BgraView {
+    const std::uint8_t* data = nullptr;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::size_t bytesPerRow = 0;
+};
+
+// The weights for one pair of sizes, worked out once and reused for every picture of those
+// sizes (a stream's frames). Any two non-zero sizes work, enlarging included.
+class Scaler {
+  public:
+    Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
+           std::size_t height);
+
+    std::size_t sourceWidth() const { return sourceWidth_; }
+    std::size_t sourceHeight() const { return sourceHeight_; }
+    std::size_t width() const { return width_; }
+    std::size_t height() const { return height_; }
+
+    // Writes width() by height() opaque pixels (alpha 255) into `out`, rows `outBytesPerRow`
+    // apart. `source` must have the source size this scaler was made for.
+    void scale(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow);
+
+  private:
+    // Output pixel i is the weighted sum of `count` source pixels from `first` on, with the
+    // weights at `weights[offset...]`; the weights of one output pixel add up to exactly
+    // `one`, so a flat colour stays exactly that colour.
+    struct Span {
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        std::uint32_t offset = 0;
+    };
+    struct Axis {
+        std::vector<Span> spans;
+        std::vector<std::uint32_t> weights;
+    };
+    static Axis axis(std::size_t source, std::size_t target);
+
+    std::size_t sourceWidth_;
+    std::size_t sourceHeight_;
+    std::size_t width_;
+    std::size_t height_;
+    Axis columns_;
+    Axis rows_;
+    std::vector<std::uint32_t> sums_;   // one output row, summed down the source rows
+    std::vector<std::uint16_t> column_; // that row at 8 more bits of precision
+};
+
+// `source` resized to width by height as a new opaque image with tightly packed rows.
+Image scaled(const BgraView& source, std::size_t width, std::size_t height);
+
+} // namespace lumatap::x11

@@ -1,0 +1,125 @@
+#include "video/pacer.h"
+
+#include "capture/target.h"
+#include "lumatap/exit.h"
+#include "lumatap/messages.h"
+#include "lumatap/output.h"
+
+#include <chrono>
+#include <thread>
+#include <variant>
+
+namespace lumatap {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration seconds(double value) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+// The frame information a platform attaches to a picture; only a complete frame carries one
+// worth packing.
+bool isComplete(const SampleBuffer& sample) {
+    if (!sample.valid || !sample.attachments || sample.attachments->empty()) {
+        return false;
+    }
+    const Attachments& info = sample.attachments->front();
+    auto status = info.find(frameStatusKey);
+    if (status == info.end()) {
+        return false;
+    }
+    const auto* value = std::get_if<std::int64_t>(&status->second);
+    return value && *value == static_cast<std::int64_t>(FrameStatus::complete);
+}
+
+} // namespace
+
+Pacer::Pacer(std::int64_t width, std::int64_t height, double fps, double idle,
+             std::optional<WindowID> windowID)
+    : width(width), height(height), fps(fps), idle(idle), windowID(windowID),
+      pool(std::make_shared<FramePool>(static_cast<std::size_t>(width * height * 3 / 2), 3)) {
+}
+
+std::shared_ptr<const Bytes> Pacer::copyNV12(const PixelBuffer& imageBuffer) const {
+    auto block = pool->take();
+    if (block) {
+        lumatap::copyNV12(imageBuffer, width, height, block->data());
+    }
+    return block;
+}
+
+void Pacer::streamDidOutputSampleBuffer(Stream&, const SampleBufferPtr& sampleBuffer,
+                                        OutputType type) {
+    if (type != OutputType::screen || !sampleBuffer || !isComplete(*sampleBuffer) ||
+        !sampleBuffer->imageBuffer) {
+        return;
+    }
+    // Packed before the lock, so a large copy never delays the writer.
+    auto frame = copyNV12(*sampleBuffer->imageBuffer);
+    if (!frame) {
+        return;
+    }
+    {
+        std::lock_guard held(cond.lock);
+        latest.swap(frame);
+        fresh = true;
+        cond.signal.notify_one();
+    }
+    // `frame` now holds the replaced one, released here rather than under the lock.
+    frame.reset();
+    if (!announced) {
+        announced = true;
+        say(readyLine);
+    }
+}
+
+void Pacer::streamDidStopWithError(Stream&, ErrorPtr error) {
+    if (windowID && !windowExists(*windowID)) {
+        fail(windowClosedLine, statusGone);
+    }
+    failWith(error);
+}
+
+void Pacer::run() {
+    const Clock::duration spacing = seconds(0.75 / fps);
+    const Clock::duration patience = seconds(1 / idle);
+    // The first new frame is never delayed.
+    Clock::time_point pacing = Clock::time_point::min();
+    // Monotonic, so that a step of the wall clock cannot hold back repeats or window checks.
+    Clock::time_point lastCheck = Clock::now();
+    for (;;) {
+        bool tookNew = false;
+        std::shared_ptr<const Bytes> frame;
+        {
+            std::unique_lock held(cond.lock);
+            // One wait, then `fresh` decides: a spurious wake-up only makes an early repeat.
+            if (!fresh) {
+                cond.signal.wait_until(held, Clock::now() + patience);
+            }
+            tookNew = fresh;
+            fresh = false;
+            frame = latest;
+        }
+        if (tookNew && pacing > Clock::now()) {
+            std::this_thread::sleep_until(pacing);
+        }
+        // Before the write, so a closed window never gets one more frame of its last picture.
+        if (windowID && Clock::now() - lastCheck > std::chrono::seconds(1)) {
+            lastCheck = Clock::now();
+            if (!windowExists(*windowID)) {
+                fail(windowClosedLine, statusGone);
+            }
+        }
+        if (!frame) {
+            continue;
+        }
+        if (!writeAll(*frame)) {
+            // The reader has gone: the job is over, and there is nobody left to tell.
+            exitProcess(statusDone);
+        }
+        pacing = Clock::now() + spacing;
+    }
+}
+
+} // namespace lumatap

@@ -1,0 +1,55 @@
+// Sits between the capture stream and standard output: keeps only the newest complete frame,
+// writes each new one no sooner than 0.75 / FPS s after the previous write, and repeats the
+// newest every 1 / IDLE s while nothing new arrives, so the host sees a live picture without a
+// queue growing behind a slow reader.
+#pragma once
+
+#include "capture/platform.h"
+#include "video/nv12.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace lumatap {
+
+class Pacer : public StreamOutput, public StreamDelegate {
+  public:
+    Pacer(std::int64_t width, std::int64_t height, double fps, double idle,
+          std::optional<WindowID> windowID);
+
+    // Frame intake, on the "frames" queue: packs complete screen frames and keeps the newest.
+    void streamDidOutputSampleBuffer(Stream& stream, const SampleBufferPtr& sampleBuffer,
+                                     OutputType type) override;
+    // Ends the process: a window that has gone is "closed", anything else goes to failWith.
+    void streamDidStopWithError(Stream& stream, ErrorPtr error) override;
+
+    // One packed frame of exactly width * height * 3 / 2 bytes; none only when memory ran out.
+    std::shared_ptr<const Bytes> copyNV12(const PixelBuffer& imageBuffer) const;
+
+    // Writes frames to standard output until the process ends.
+    [[noreturn]] void run();
+
+    const std::int64_t width;
+    const std::int64_t height;
+    const double fps;
+    const double idle;
+    const std::optional<WindowID> windowID;
+
+  private:
+    struct Condition {
+        std::mutex lock;
+        std::condition_variable signal;
+    };
+
+    // At most three frames exist at once: `latest`, the one being written, the one being packed.
+    std::shared_ptr<FramePool> pool;
+    Condition cond;
+    std::shared_ptr<const Bytes> latest; // guarded by cond
+    bool fresh = false;                  // guarded by cond
+    bool announced = false;              // touched by the intake only, on its serial queue
+};
+
+} // namespace lumatap
