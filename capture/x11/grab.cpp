@@ -25,6 +25,13 @@ bool gone(const xcb_generic_error_t& e) {
     return e.error_code == XCB_WINDOW || e.error_code == XCB_DRAWABLE || e.error_code == XCB_PIXMAP;
 }
 
+ErrorPtr readFailure(const xcb_generic_error_t* e) {
+    if (!e) {
+        return failure(grabRefused, "the X server connection was lost");
+    }
+    return gone(*e) ? failure(grabWindowGone, "the window no longer exists") : refused(*e);
+}
+
 // A request whose answer nobody waits for; its error, if any, must not turn up later as an
 // event on a connection that others read events from.
 void forget(xcb_connection_t* c, xcb_void_cookie_t cookie) {
@@ -65,6 +72,7 @@ struct Grabber::Segment {
     xcb_shm_seg_t id = 0;
     void* address = nullptr;
     std::size_t size = 0;
+    std::optional<xcb_void_cookie_t> attach; // until the first read has shown how it went
 
     Segment() = default;
     Segment(const Segment&) = delete;
@@ -106,11 +114,7 @@ bool Grabber::ensureSegment(std::size_t size) {
     xcb_connection_t* c = connection_->get();
     if (!sharedMemoryTried_) {
         sharedMemoryTried_ = true;
-        if (connection_->hasExtension(&xcb_shm_id)) {
-            Reply<xcb_shm_query_version_reply_t> version(
-                xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
-            sharedMemoryWorks_ = version != nullptr;
-        }
+        sharedMemoryWorks_ = connection_->hasExtension(&xcb_shm_id);
     }
     if (!sharedMemoryWorks_) {
         return false;
@@ -125,28 +129,20 @@ bool Grabber::ensureSegment(std::size_t size) {
         return false;
     }
     void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
-        shmctl(id, IPC_RMID, nullptr);
-        sharedMemoryWorks_ = false;
-        return false;
-    }
-    xcb_shm_seg_t seg = xcb_generate_id(c);
-    Reply<xcb_generic_error_t> attached(
-        xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<std::uint32_t>(id), 0)));
-    // Marked for removal once the server holds it too: the segment then goes away with the
-    // last user, however this process ends.
+    // Marked for removal at once (Linux still lets the server attach it): the segment then goes
+    // with its last user, however and whenever this process ends.
     shmctl(id, IPC_RMID, nullptr);
-    if (attached) {
-        // A server on another machine or in another IPC namespace cannot see the segment.
-        shmdt(address);
+    if (address == reinterpret_cast<void*>(-1)) {
         sharedMemoryWorks_ = false;
         return false;
     }
     segment_ = std::make_unique<Segment>();
     segment_->connection = c;
-    segment_->id = seg;
+    segment_->id = xcb_generate_id(c);
     segment_->address = address;
     segment_->size = size;
+    // Whether the server could attach it shows with the first read, which saves a round trip.
+    segment_->attach = xcb_shm_attach_checked(c, segment_->id, static_cast<std::uint32_t>(id), 0);
     return true;
 }
 
@@ -238,28 +234,30 @@ std::optional<BgraView> Grabber::read(xcb_drawable_t drawable, int x, int y, int
                                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id, 0),
                                     &e));
         Reply<xcb_generic_error_t> problem(e);
-        if (!reply) {
-            if (problem && gone(*problem)) {
-                error = failure(grabWindowGone, "the window no longer exists");
-            } else {
-                error = problem ? refused(*problem)
-                                : failure(grabRefused, "the X server connection was lost");
+        if (segment_->attach) {
+            Reply<xcb_generic_error_t> notAttached(xcb_request_check(c, *segment_->attach));
+            segment_->attach.reset();
+            if (notAttached) {
+                // A server on another machine or in another IPC namespace cannot see the
+                // segment; the plain request below takes over for good.
+                segment_.reset();
+                sharedMemoryWorks_ = false;
             }
-            return std::nullopt;
         }
-        return convert(static_cast<const std::uint8_t*>(segment_->address), stride, width, height,
-                       format, error);
+        if (segment_) {
+            if (!reply) {
+                error = readFailure(problem.get());
+                return std::nullopt;
+            }
+            return convert(static_cast<const std::uint8_t*>(segment_->address), stride, width,
+                           height, format, error);
+        }
     }
     plain_.reset(xcb_get_image_reply(
         c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x16, y16, w16, h16, ~0u), &e));
     Reply<xcb_generic_error_t> problem(e);
     if (!plain_) {
-        if (problem && gone(*problem)) {
-            error = failure(grabWindowGone, "the window no longer exists");
-        } else {
-            error = problem ? refused(*problem)
-                            : failure(grabRefused, "the X server connection was lost");
-        }
+        error = readFailure(problem.get());
         return std::nullopt;
     }
     if (static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) {
