@@ -89,9 +89,9 @@ void Connection::preload(std::initializer_list<std::string_view> names) {
     std::vector<std::pair<std::string, xcb_intern_atom_cookie_t>> asked;
     for (std::string_view name : names) {
         if (!atoms_.count(std::string(name))) {
+            auto length = static_cast<std::uint16_t>(name.size());
             asked.emplace_back(std::string(name),
-                               xcb_intern_atom(connection_, 0,
-                                               static_cast<std::uint16_t>(name.size()), name.data()));
+                               xcb_intern_atom(connection_, 0, length, name.data()));
         }
     }
     for (auto& [name, cookie] : asked) {

@@ -10,8 +10,9 @@ namespace {
 constexpr std::uint32_t one = 1u << 16;
 
 // The hot loops get an AVX2 variant where the processor has one; the choice is made once, at
-// load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// load time, by a resolver that runs before ThreadSanitizer's runtime is ready and crashes it,
+// so that build goes without.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define LUMATAP_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define LUMATAP_VECTOR_CLONES
