@@ -44,6 +44,35 @@ std::size_t strideOf(int width, int bitsPerPixel, int scanlinePad) {
     return (bits + pad - 1) / pad * pad / 8;
 }
 
+// Slots start on page boundaries.
+std::size_t pageRounded(std::size_t size) {
+    return (size + 4095) / 4096 * 4096;
+}
+
+// A read that nobody will wait for after all.
+template <class Cookie> void drop(xcb_connection_t* c, const std::optional<Cookie>& cookie) {
+    if (cookie) {
+        xcb_discard_reply(c, cookie->sequence);
+    }
+}
+
+// Whether the bands lie within a picture of `height` rows, top to bottom, none empty.
+bool fits(const std::vector<Band>& bands, std::size_t height) {
+    std::size_t below = 0;
+    for (const Band& band : bands) {
+        if (band.top >= band.end || band.end > height || band.top < below) {
+            return false;
+        }
+        below = band.top;
+    }
+    return true;
+}
+
+// The whole picture as one band, for the unbanded reads.
+std::vector<Band> whole(std::size_t, std::size_t height) {
+    return {{0, height}};
+}
+
 // One colour channel of a pixel value, widened or narrowed to 8 bits.
 struct Channel {
     int shift = 0;
@@ -216,39 +245,6 @@ std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t s
     }
     return BgraView{converted_.data(), w, h, w * 4};
 }
-
-namespace {
-
-// Slots start on page boundaries.
-std::size_t pageRounded(std::size_t size) {
-    return (size + 4095) / 4096 * 4096;
-}
-
-// A read that nobody will wait for after all.
-template <class Cookie> void drop(xcb_connection_t* c, const std::optional<Cookie>& cookie) {
-    if (cookie) {
-        xcb_discard_reply(c, cookie->sequence);
-    }
-}
-
-// Whether the bands lie within a picture of `height` rows, top to bottom, none empty.
-bool fits(const std::vector<Band>& bands, std::size_t height) {
-    std::size_t below = 0;
-    for (const Band& band : bands) {
-        if (band.top >= band.end || band.end > height || band.top < below) {
-            return false;
-        }
-        below = band.top;
-    }
-    return true;
-}
-
-// The whole picture as one band, for the unbanded reads.
-std::vector<Band> whole(std::size_t, std::size_t height) {
-    return {{0, height}};
-}
-
-} // namespace
 
 bool Grabber::read(const Area& area, const Plan& plan, const Take& take, ErrorPtr& error) {
     std::vector<Band> bands =

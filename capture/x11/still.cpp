@@ -7,6 +7,7 @@
 #include "capture/x11/windows.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <poll.h>
 #include <thread>
