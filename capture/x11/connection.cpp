@@ -4,6 +4,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/res.h>
+#include <xcb/shm.h>
 
 namespace lumatap::x11 {
 namespace {
@@ -96,6 +102,12 @@ std::shared_ptr<Connection> Connection::shared(ErrorPtr& error) {
 
 Connection::Connection(xcb_connection_t* connection, xcb_screen_t* screen)
     : connection_(connection), screen_(screen) {
+    // Asked now and answered together, so that the first look at each extension later costs
+    // no round trip of its own.
+    for (xcb_extension_t* extension :
+         {&xcb_randr_id, &xcb_res_id, &xcb_shm_id, &xcb_composite_id, &xcb_damage_id}) {
+        xcb_prefetch_extension_data(connection_, extension);
+    }
 }
 
 Connection::~Connection() {
@@ -114,6 +126,22 @@ xcb_atom_t Connection::atom(std::string_view name) {
     xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     atoms_.emplace(std::string(name), value);
     return value;
+}
+
+void Connection::preload(std::initializer_list<std::string_view> names) {
+    std::lock_guard lock(atomsMutex_);
+    std::vector<std::pair<std::string, xcb_intern_atom_cookie_t>> asked;
+    for (std::string_view name : names) {
+        if (!atoms_.count(std::string(name))) {
+            auto length = static_cast<std::uint16_t>(name.size());
+            asked.emplace_back(std::string(name),
+                               xcb_intern_atom(connection_, 0, length, name.data()));
+        }
+    }
+    for (auto& [name, cookie] : asked) {
+        Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookie, nullptr));
+        atoms_.emplace(std::move(name), reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE});
+    }
 }
 
 bool Connection::hasExtension(xcb_extension_t* extension) {

@@ -3,6 +3,7 @@
 
 #include "capture/platform.h"
 
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,9 @@ class Connection {
     const xcb_screen_t& screen() const { return *screen_; }
     // The atom for `name`, interned once per connection.
     xcb_atom_t atom(std::string_view name);
+    // Interns all of `names` that are not known yet in one round trip, where atom() would take
+    // one for each.
+    void preload(std::initializer_list<std::string_view> names);
     // Whether the server answers requests of the named extension.
     bool hasExtension(xcb_extension_t* extension);
 

@@ -25,6 +25,13 @@ bool gone(const xcb_generic_error_t& e) {
     return e.error_code == XCB_WINDOW || e.error_code == XCB_DRAWABLE || e.error_code == XCB_PIXMAP;
 }
 
+ErrorPtr readFailure(const xcb_generic_error_t* e) {
+    if (!e) {
+        return failure(grabRefused, "the X server connection was lost");
+    }
+    return gone(*e) ? failure(grabWindowGone, "the window no longer exists") : refused(*e);
+}
+
 // A request whose answer nobody waits for; its error, if any, must not turn up later as an
 // event on a connection that others read events from.
 void forget(xcb_connection_t* c, xcb_void_cookie_t cookie) {
@@ -35,6 +42,35 @@ std::size_t strideOf(int width, int bitsPerPixel, int scanlinePad) {
     std::size_t bits = static_cast<std::size_t>(width) * static_cast<std::size_t>(bitsPerPixel);
     std::size_t pad = static_cast<std::size_t>(scanlinePad);
     return (bits + pad - 1) / pad * pad / 8;
+}
+
+// Slots start on page boundaries.
+std::size_t pageRounded(std::size_t size) {
+    return (size + 4095) / 4096 * 4096;
+}
+
+// A read that nobody will wait for after all.
+template <class Cookie> void drop(xcb_connection_t* c, const std::optional<Cookie>& cookie) {
+    if (cookie) {
+        xcb_discard_reply(c, cookie->sequence);
+    }
+}
+
+// Whether the bands lie within a picture of `height` rows, top to bottom, none empty.
+bool fits(const std::vector<Band>& bands, std::size_t height) {
+    std::size_t below = 0;
+    for (const Band& band : bands) {
+        if (band.top >= band.end || band.end > height || band.top < below) {
+            return false;
+        }
+        below = band.top;
+    }
+    return true;
+}
+
+// The whole picture as one band, for the unbanded reads.
+std::vector<Band> whole(std::size_t, std::size_t height) {
+    return {{0, height}};
 }
 
 // One colour channel of a pixel value, widened or narrowed to 8 bits.
@@ -65,6 +101,7 @@ struct Grabber::Segment {
     xcb_shm_seg_t id = 0;
     void* address = nullptr;
     std::size_t size = 0;
+    std::optional<xcb_void_cookie_t> attach; // until the first read has shown how it went
 
     Segment() = default;
     Segment(const Segment&) = delete;
@@ -106,11 +143,7 @@ bool Grabber::ensureSegment(std::size_t size) {
     xcb_connection_t* c = connection_->get();
     if (!sharedMemoryTried_) {
         sharedMemoryTried_ = true;
-        if (connection_->hasExtension(&xcb_shm_id)) {
-            Reply<xcb_shm_query_version_reply_t> version(
-                xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
-            sharedMemoryWorks_ = version != nullptr;
-        }
+        sharedMemoryWorks_ = connection_->hasExtension(&xcb_shm_id);
     }
     if (!sharedMemoryWorks_) {
         return false;
@@ -125,28 +158,20 @@ bool Grabber::ensureSegment(std::size_t size) {
         return false;
     }
     void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
-        shmctl(id, IPC_RMID, nullptr);
-        sharedMemoryWorks_ = false;
-        return false;
-    }
-    xcb_shm_seg_t seg = xcb_generate_id(c);
-    Reply<xcb_generic_error_t> attached(
-        xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<std::uint32_t>(id), 0)));
-    // Marked for removal once the server holds it too: the segment then goes away with the
-    // last user, however this process ends.
+    // Marked for removal at once (Linux still lets the server attach it): the segment then goes
+    // with its last user, however and whenever this process ends.
     shmctl(id, IPC_RMID, nullptr);
-    if (attached) {
-        // A server on another machine or in another IPC namespace cannot see the segment.
-        shmdt(address);
+    if (address == reinterpret_cast<void*>(-1)) {
         sharedMemoryWorks_ = false;
         return false;
     }
     segment_ = std::make_unique<Segment>();
     segment_->connection = c;
-    segment_->id = seg;
+    segment_->id = xcb_generate_id(c);
     segment_->address = address;
     segment_->size = size;
+    // Whether the server could attach it shows with the first read, which saves a round trip.
+    segment_->attach = xcb_shm_attach_checked(c, segment_->id, static_cast<std::uint32_t>(id), 0);
     return true;
 }
 
@@ -221,55 +246,144 @@ std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t s
     return BgraView{converted_.data(), w, h, w * 4};
 }
 
-std::optional<BgraView> Grabber::read(xcb_drawable_t drawable, int x, int y, int width, int height,
-                                      const Format& format, ErrorPtr& error) {
+bool Grabber::read(const Area& area, const Plan& plan, const Take& take, ErrorPtr& error) {
+    std::vector<Band> bands =
+        plan(static_cast<std::size_t>(area.width), static_cast<std::size_t>(area.height));
+    if (!fits(bands, static_cast<std::size_t>(area.height))) {
+        error = failure(grabRefused, "the picture was planned in bands that do not fit it");
+        return false;
+    }
+    if (bands.empty()) {
+        return true;
+    }
+    std::size_t tallest = 0;
+    for (const Band& band : bands) {
+        tallest = std::max(tallest, band.end - band.top);
+    }
+    std::size_t slot = pageRounded(
+        strideOf(area.width, area.format.bitsPerPixel, area.format.scanlinePad) * tallest);
+    if (ensureSegment(slot * std::min<std::size_t>(bands.size(), 2))) {
+        return readShared(area, bands, take, error);
+    }
+    return readPlain(area, bands, take, error);
+}
+
+bool Grabber::readShared(const Area& area, const std::vector<Band>& bands, const Take& take,
+                         ErrorPtr& error) {
     xcb_connection_t* c = connection_->get();
-    std::size_t stride = strideOf(width, format.bitsPerPixel, format.scanlinePad);
-    std::size_t size = stride * static_cast<std::size_t>(height);
-    auto x16 = static_cast<std::int16_t>(x);
-    auto y16 = static_cast<std::int16_t>(y);
-    auto w16 = static_cast<std::uint16_t>(width);
-    auto h16 = static_cast<std::uint16_t>(height);
-    xcb_generic_error_t* e = nullptr;
-    if (ensureSegment(size)) {
-        Reply<xcb_shm_get_image_reply_t> reply(
-            xcb_shm_get_image_reply(c,
-                                    xcb_shm_get_image(c, drawable, x16, y16, w16, h16, ~0u,
-                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id, 0),
-                                    &e));
+    std::size_t stride = strideOf(area.width, area.format.bitsPerPixel, area.format.scanlinePad);
+    std::size_t tallest = 0;
+    for (const Band& band : bands) {
+        tallest = std::max(tallest, band.end - band.top);
+    }
+    std::size_t slot = pageRounded(stride * tallest);
+    // Band i goes to slot i % 2: the server fills one while the other is being taken.
+    auto ask = [&](std::size_t i) {
+        const Band& band = bands[i];
+        return xcb_shm_get_image(c, area.drawable, static_cast<std::int16_t>(area.x),
+                                 static_cast<std::int16_t>(area.y + static_cast<int>(band.top)),
+                                 static_cast<std::uint16_t>(area.width),
+                                 static_cast<std::uint16_t>(band.end - band.top), ~0u,
+                                 XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id,
+                                 static_cast<std::uint32_t>((i % 2) * slot));
+    };
+    std::optional<xcb_shm_get_image_cookie_t> current = ask(0);
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        std::optional<xcb_shm_get_image_cookie_t> next;
+        if (i + 1 < bands.size()) {
+            next = ask(i + 1);
+        }
+        xcb_generic_error_t* e = nullptr;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, *current, &e));
         Reply<xcb_generic_error_t> problem(e);
-        if (!reply) {
-            if (problem && gone(*problem)) {
-                error = failure(grabWindowGone, "the window no longer exists");
-            } else {
-                error = problem ? refused(*problem)
-                                : failure(grabRefused, "the X server connection was lost");
+        if (segment_->attach) {
+            Reply<xcb_generic_error_t> notAttached(xcb_request_check(c, *segment_->attach));
+            segment_->attach.reset();
+            if (notAttached) {
+                // A server on another machine or in another IPC namespace cannot see the
+                // segment; the plain request takes over, for good.
+                drop(c, next);
+                segment_.reset();
+                sharedMemoryWorks_ = false;
+                return readPlain(area, bands, take, error);
             }
-            return std::nullopt;
         }
-        return convert(static_cast<const std::uint8_t*>(segment_->address), stride, width, height,
-                       format, error);
-    }
-    plain_.reset(xcb_get_image_reply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x16, y16, w16, h16, ~0u), &e));
-    Reply<xcb_generic_error_t> problem(e);
-    if (!plain_) {
-        if (problem && gone(*problem)) {
-            error = failure(grabWindowGone, "the window no longer exists");
-        } else {
-            error = problem ? refused(*problem)
-                            : failure(grabRefused, "the X server connection was lost");
+        if (!reply) {
+            drop(c, next);
+            error = readFailure(problem.get());
+            return false;
         }
-        return std::nullopt;
+        const Band& band = bands[i];
+        auto view =
+            convert(static_cast<const std::uint8_t*>(segment_->address) + (i % 2) * slot, stride,
+                    area.width, static_cast<int>(band.end - band.top), area.format, error);
+        if (!view) {
+            drop(c, next);
+            return false;
+        }
+        take(*view, i);
+        current = next;
     }
-    if (static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) {
-        error = failure(grabRefused, "the X server sent a short picture");
-        return std::nullopt;
+    return true;
+}
+
+bool Grabber::readPlain(const Area& area, const std::vector<Band>& bands, const Take& take,
+                        ErrorPtr& error) {
+    xcb_connection_t* c = connection_->get();
+    std::size_t stride = strideOf(area.width, area.format.bitsPerPixel, area.format.scanlinePad);
+    auto ask = [&](std::size_t i) {
+        const Band& band = bands[i];
+        return xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, area.drawable,
+                             static_cast<std::int16_t>(area.x),
+                             static_cast<std::int16_t>(area.y + static_cast<int>(band.top)),
+                             static_cast<std::uint16_t>(area.width),
+                             static_cast<std::uint16_t>(band.end - band.top), ~0u);
+    };
+    std::optional<xcb_get_image_cookie_t> current = ask(0);
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        std::optional<xcb_get_image_cookie_t> next;
+        if (i + 1 < bands.size()) {
+            next = ask(i + 1);
+        }
+        const Band& band = bands[i];
+        xcb_generic_error_t* e = nullptr;
+        plain_.reset(xcb_get_image_reply(c, *current, &e));
+        Reply<xcb_generic_error_t> problem(e);
+        if (!plain_) {
+            drop(c, next);
+            error = readFailure(problem.get());
+            return false;
+        }
+        if (static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) <
+            stride * (band.end - band.top)) {
+            drop(c, next);
+            error = failure(grabRefused, "the X server sent a short picture");
+            return false;
+        }
+        auto view = convert(xcb_get_image_data(plain_.get()), stride, area.width,
+                            static_cast<int>(band.end - band.top), area.format, error);
+        if (!view) {
+            drop(c, next);
+            return false;
+        }
+        take(*view, i);
+        current = next;
     }
-    return convert(xcb_get_image_data(plain_.get()), stride, width, height, format, error);
+    return true;
 }
 
 std::optional<BgraView> Grabber::root(int x, int y, int width, int height, ErrorPtr& error) {
+    std::optional<BgraView> picture;
+    if (!root(
+            x, y, width, height, whole, [&](const BgraView& rows, std::size_t) { picture = rows; },
+            error)) {
+        return std::nullopt;
+    }
+    return picture;
+}
+
+bool Grabber::root(int x, int y, int width, int height, const Plan& plan, const Take& take,
+                   ErrorPtr& error) {
     const xcb_screen_t& screen = connection_->screen();
     int left = std::max(x, 0);
     int top = std::max(y, 0);
@@ -277,16 +391,17 @@ std::optional<BgraView> Grabber::root(int x, int y, int width, int height, Error
     int bottom = std::min(y + height, static_cast<int>(screen.height_in_pixels));
     if (right <= left || bottom <= top) {
         error = failure(grabOffScreen, "the area lies outside the screen");
-        return std::nullopt;
+        return false;
     }
     auto format = formatOf(screen.root_depth, screen.root_visual);
     if (!format) {
         error =
             failure(grabUnsupported, "the pixel format of depth " +
                                          std::to_string(screen.root_depth) + " is not supported");
-        return std::nullopt;
+        return false;
     }
-    return read(connection_->root(), left, top, right - left, bottom - top, *format, error);
+    return read({connection_->root(), left, top, right - left, bottom - top, *format}, plan, take,
+                error);
 }
 
 std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, int height,
@@ -322,13 +437,18 @@ bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {
 }
 
 std::optional<BgraView> Grabber::window(xcb_window_t window, ErrorPtr& error) {
-    if (!redirect(window, error)) {
+    std::optional<BgraView> picture;
+    if (!this->window(
+            window, whole, [&](const BgraView& rows, std::size_t) { picture = rows; }, error)) {
         return std::nullopt;
     }
-    return windowOnce(window, error);
+    return picture;
 }
 
-std::optional<BgraView> Grabber::windowOnce(xcb_window_t window, ErrorPtr& error) {
+bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error) {
+    if (!redirect(window, error)) {
+        return false;
+    }
     xcb_connection_t* c = connection_->get();
     bool named = composite() && redirected_.count(window);
     // Everything is asked at once, so the whole read costs about one round trip more than the
@@ -374,28 +494,28 @@ std::optional<BgraView> Grabber::windowOnce(xcb_window_t window, ErrorPtr& error
 
     if (!attributes || !geometry || !origin) {
         error = failure(grabWindowGone, "the window no longer exists");
-        return std::nullopt;
+        return false;
     }
     if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
         error = failure(grabWindowUnmapped, "the window is not mapped");
-        return std::nullopt;
+        return false;
     }
     auto format = formatOf(geometry->depth, attributes->visual);
     if (!format) {
         error = failure(grabUnsupported, "the pixel format of depth " +
                                              std::to_string(geometry->depth) + " is not supported");
-        return std::nullopt;
+        return false;
     }
     if (named) {
         if (nameError) {
             // Unmapped (or destroyed) between the questions above and this one.
             error = gone(*nameError) ? failure(grabWindowGone, "the window no longer exists")
                                      : failure(grabWindowUnmapped, "the window is not mapped");
-            return std::nullopt;
+            return false;
         }
         if (!pixmapGeometry) {
             error = failure(grabRefused, "the X server gave no pixmap for the window");
-            return std::nullopt;
+            return false;
         }
         // The pixmap takes the border too; the content sits inside it. Its own size counts,
         // since the window may have been resized since its geometry was read.
@@ -407,7 +527,7 @@ std::optional<BgraView> Grabber::windowOnce(xcb_window_t window, ErrorPtr& error
             width = pixmapGeometry->width;
             height = pixmapGeometry->height;
         }
-        return read(pixmap, border, border, width, height, *format, error);
+        return read({pixmap, border, border, width, height, *format}, plan, take, error);
     }
     // Without Composite only what shows on screen can be read, and only inside the screen: the
     // part outside stays black.
@@ -418,23 +538,39 @@ std::optional<BgraView> Grabber::windowOnce(xcb_window_t window, ErrorPtr& error
     int bottom = std::min<int>(geometry->height, screen.height_in_pixels - origin->dst_y);
     if (right <= left || bottom <= top) {
         error = failure(grabOffScreen, "the window lies outside the screen");
-        return std::nullopt;
+        return false;
     }
-    if (left == 0 && top == 0 && right == geometry->width && bottom == geometry->height) {
-        return read(window, 0, 0, right, bottom, *format, error);
+    int width = geometry->width;
+    int height = geometry->height;
+    if (left == 0 && top == 0 && right == width && bottom == height) {
+        return read({window, 0, 0, width, height, *format}, plan, take, error);
     }
-    auto part = read(window, left, top, right - left, bottom - top, *format, error);
-    if (!part) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> canvas(std::size_t{geometry->width} * geometry->height * 4, 0);
-    for (std::size_t y = 0; y < part->height; ++y) {
-        std::memcpy(canvas.data() + ((top + y) * geometry->width + left) * 4,
-                    part->data + y * part->bytesPerRow, part->width * 4);
+    std::vector<std::uint8_t> canvas(static_cast<std::size_t>(width) * height * 4, 0);
+    bool visible = read(
+        {window, left, top, right - left, bottom - top, *format}, whole,
+        [&](const BgraView& part, std::size_t) {
+            for (std::size_t y = 0; y < part.height; ++y) {
+                std::memcpy(canvas.data() + ((top + y) * width + left) * 4,
+                            part.data + y * part.bytesPerRow, part.width * 4);
+            }
+        },
+        error);
+    if (!visible) {
+        return false;
     }
     converted_ = std::move(canvas);
-    return BgraView{converted_.data(), geometry->width, geometry->height,
-                    std::size_t{geometry->width} * 4};
+    auto bands = plan(static_cast<std::size_t>(width), static_cast<std::size_t>(height));
+    if (!fits(bands, static_cast<std::size_t>(height))) {
+        error = failure(grabRefused, "the picture was planned in bands that do not fit it");
+        return false;
+    }
+    std::size_t stride = static_cast<std::size_t>(width) * 4;
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        take({converted_.data() + bands[i].top * stride, static_cast<std::size_t>(width),
+              bands[i].end - bands[i].top, stride},
+             i);
+    }
+    return true;
 }
 
 } // namespace lumatap::x11

@@ -4,16 +4,21 @@
 //
 // Reads go through a MIT-SHM segment that is kept between reads, so a stream's frames cost one
 // copy in the server and none here; where shared memory is not available (a remote server, a
-// server in another IPC namespace) the plain GetImage request takes its place, quietly.
+// server in another IPC namespace) the plain GetImage request takes its place, quietly. A
+// picture can also be read in bands, handed over one by one while the server copies the next:
+// the way to go for a one-off read of a large picture, whose fresh pages would otherwise cost
+// more to fault in than to copy.
 #pragma once
 
 #include "capture/x11/connection.h"
 #include "capture/x11/scale.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 #include <xcb/xcb.h>
 
 namespace lumatap::x11 {
@@ -27,6 +32,17 @@ enum GrabFailure : std::int64_t {
     grabRefused = 105,        // the server refused the read for another reason
 };
 
+// Rows [top, end) of a picture, as a banded read hands them over.
+struct Band {
+    std::size_t top = 0;
+    std::size_t end = 0;
+};
+// Given the size of the picture once it is known, the bands to read it in, top to bottom.
+using Plan = std::function<std::vector<Band>(std::size_t width, std::size_t height)>;
+// Called for each band in turn with its rows and its index in the plan; the rows stay valid
+// only for the call.
+using Take = std::function<void(const BgraView& rows, std::size_t band)>;
+
 // Not thread-safe: one Grabber per thread. The connection may be shared.
 // The pixels a returned view points to are the Grabber's own until its next read; a caller may
 // change them in place meanwhile (a stream draws the pointer into them).
@@ -39,8 +55,15 @@ class Grabber {
 
     // The rectangle of the root window in root coordinates, clipped to the screen. The
     // pointer is never part of it. None, with `error` set, when nothing is left of it after
-    // clipping or the server refuses.
+    // clipping or the server refuses. The view stays valid until the next read.
     std::optional<BgraView> root(int x, int y, int width, int height, ErrorPtr& error);
+    // The same, band by band: while `take` works on one band the server already copies the
+    // next, and two band-sized slots of shared memory serve the whole picture. A large screen
+    // then costs neither a buffer of its size nor the first touch of all its pages, which on
+    // a virtual machine takes longer than the copy itself. False, with `error` set, when a
+    // read fails; bands already taken stay taken.
+    bool root(int x, int y, int width, int height, const Plan& plan, const Take& take,
+              ErrorPtr& error);
 
     // The top-left width by height pixels of a drawable of the root window's depth and visual
     // (a pixmap the caller drew into, say). None, with `error` set, when the server refuses.
@@ -58,8 +81,10 @@ class Grabber {
     // The window's own content, its border and the manager's decorations left out; alpha is
     // not looked at. Redirects the window first where that has not been done. Without
     // Composite, the window as it shows on screen. None, with `error` set, when the window is
-    // gone, unmapped, or the server refuses.
+    // gone, unmapped, or the server refuses. The view stays valid until the next read.
     std::optional<BgraView> window(xcb_window_t window, ErrorPtr& error);
+    // The same, band by band, as root() does it.
+    bool window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error);
 
     // Whether reads go through shared memory (after the first read).
     bool sharedMemory() const { return segment_ != nullptr; }
@@ -76,11 +101,21 @@ class Grabber {
         std::uint32_t green = 0;
         std::uint32_t blue = 0;
     };
+    // A rectangle of a drawable, and how its pixels are laid out.
+    struct Area {
+        xcb_drawable_t drawable = XCB_NONE;
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+        Format format;
+    };
 
-    // Reads a rectangle of `drawable` (pixels in `format`) and turns it into BGRA.
-    std::optional<BgraView> read(xcb_drawable_t drawable, int x, int y, int width, int height,
-                                 const Format& format, ErrorPtr& error);
-    std::optional<BgraView> windowOnce(xcb_window_t window, ErrorPtr& error);
+    bool read(const Area& area, const Plan& plan, const Take& take, ErrorPtr& error);
+    bool readShared(const Area& area, const std::vector<Band>& bands, const Take& take,
+                    ErrorPtr& error);
+    bool readPlain(const Area& area, const std::vector<Band>& bands, const Take& take,
+                   ErrorPtr& error);
     std::optional<Format> formatOf(std::uint8_t depth, xcb_visualid_t visual);
     bool ensureSegment(std::size_t size);
     std::optional<BgraView> convert(const std::uint8_t* data, std::size_t stride, int width,

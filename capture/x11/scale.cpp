@@ -10,8 +10,9 @@ namespace {
 constexpr std::uint32_t one = 1u << 16;
 
 // The hot loops get an AVX2 variant where the processor has one; the choice is made once, at
-// load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// load time, by a resolver that runs before ThreadSanitizer's runtime is ready and crashes it,
+// so that build goes without.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define LUMATAP_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define LUMATAP_VECTOR_CLONES
@@ -109,22 +110,43 @@ Scaler::Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t wi
 }
 
 void Scaler::scale(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow) {
-    if (width_ == 0 || height_ == 0) {
+    scale(source, 0, out, outBytesPerRow, 0, height_);
+}
+
+Scaler::Rows Scaler::sourceRows(std::size_t firstRow, std::size_t endRow) const {
+    endRow = std::min(endRow, height_);
+    if (firstRow >= endRow) {
+        return {};
+    }
+    if (sourceHeight_ == height_) {
+        return {firstRow, endRow};
+    }
+    const Span& last = rows_.spans[endRow - 1];
+    return {rows_.spans[firstRow].first, std::size_t{last.first} + last.count};
+}
+
+void Scaler::scale(const BgraView& band, std::size_t bandTop, std::uint8_t* out,
+                   std::size_t outBytesPerRow, std::size_t firstRow, std::size_t endRow) {
+    endRow = std::min(endRow, height_);
+    if (width_ == 0 || firstRow >= endRow) {
         return;
     }
     if (sourceWidth_ == width_ && sourceHeight_ == height_) {
-        copyOpaque(source, out, outBytesPerRow);
+        BgraView rows{band.data + (firstRow - bandTop) * band.bytesPerRow, band.width,
+                      endRow - firstRow, band.bytesPerRow};
+        copyOpaque(rows, out + firstRow * outBytesPerRow, outBytesPerRow);
         return;
     }
     const std::size_t n = sourceWidth_ * 4;
-    for (std::size_t y = 0; y < height_; ++y) {
+    for (std::size_t y = firstRow; y < endRow; ++y) {
         // Down first: every source row is read once (twice where it straddles two output
         // rows), in memory order.
         const Span& r = rows_.spans[y];
         const std::uint32_t* rw = rows_.weights.data() + r.offset;
-        weighRow(sums_.data(), source.data + r.first * source.bytesPerRow, rw[0], n);
+        const std::uint8_t* row = band.data + (r.first - bandTop) * band.bytesPerRow;
+        weighRow(sums_.data(), row, rw[0], n);
         for (std::uint32_t k = 1; k < r.count; ++k) {
-            addRow(sums_.data(), source.data + (r.first + k) * source.bytesPerRow, rw[k], n);
+            addRow(sums_.data(), row + k * band.bytesPerRow, rw[k], n);
         }
         narrow(column_.data(), sums_.data(), n);
         // Then across, on the one summed row.

@@ -36,6 +36,19 @@ class Scaler {
     // apart. `source` must have the source size this scaler was made for.
     void scale(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow);
 
+    // For working band by band (a picture read in strips): the source rows [first, end) that
+    // output rows [firstRow, endRow) are made of. Neighbouring bands share at most one row.
+    struct Rows {
+        std::size_t first = 0;
+        std::size_t end = 0;
+    };
+    Rows sourceRows(std::size_t firstRow, std::size_t endRow) const;
+    // Writes output rows [firstRow, endRow) into `out` (which holds the whole output, row y at
+    // out + y * outBytesPerRow) from `band`, whose first row is source row `bandTop` and which
+    // holds at least the rows that sourceRows() names for them.
+    void scale(const BgraView& band, std::size_t bandTop, std::uint8_t* out,
+               std::size_t outBytesPerRow, std::size_t firstRow, std::size_t endRow);
+
   private:
     // Output pixel i is the weighted sum of `count` source pixels from `first` on, with the
     // weights at `weights[offset...]`; the weights of one output pixel add up to exactly

@@ -7,6 +7,7 @@
 #include "capture/x11/windows.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <poll.h>
 #include <thread>
@@ -110,31 +111,104 @@ bool redirectAndSettle(Connection& connection, Grabber& grabber, xcb_window_t wi
     return redirected;
 }
 
-std::optional<BgraView> windowPicture(Connection& connection, Grabber& grabber, xcb_window_t window,
-                                      ErrorPtr& error) {
-    if (!redirectAndSettle(connection, grabber, window, error)) {
-        return std::nullopt;
+// Source rows read at a time: enough that a band costs little more than its copy, few enough
+// that two bands of shared memory stay small and warm.
+constexpr std::size_t bandRows = 64;
+
+// The picture being made: scaled band by band as the bands arrive, so that the whole source
+// never needs to sit in memory at once.
+class Still {
+  public:
+    explicit Still(const StreamConfiguration* configuration) : configuration_(configuration) {}
+
+    Plan plan() {
+        return [this](std::size_t width, std::size_t height) { return start(width, height); };
     }
-    auto view = grabber.window(window, error);
+    Take take() {
+        return [this](const BgraView& rows, std::size_t band) {
+            scaler_->scale(rows, sources_[band].top, image_->pixels.data(), image_->bytesPerRow,
+                           outputs_[band].top, outputs_[band].end);
+        };
+    }
+    // The picture once every band has been taken; none, with `error` set, when its configured
+    // size was not possible.
+    std::shared_ptr<const Image> finish(ErrorPtr& error) {
+        if (impossible_) {
+            error = std::move(impossible_);
+            return nullptr;
+        }
+        return std::move(image_);
+    }
+
+  private:
+    std::vector<Band> start(std::size_t sourceWidth, std::size_t sourceHeight) {
+        auto width = static_cast<std::int64_t>(sourceWidth);
+        auto height = static_cast<std::int64_t>(sourceHeight);
+        if (configuration_) {
+            width = configuration_->width.value_or(width);
+            height = configuration_->height.value_or(height);
+        }
+        sources_.clear();
+        outputs_.clear();
+        if (width < 1 || height < 1 || width > largestSide || height > largestSide) {
+            impossible_ =
+                stillError(grabUnsupported, "the picture size " + std::to_string(width) + "x" +
+                                                std::to_string(height) + " is not possible");
+            return {};
+        }
+        auto w = static_cast<std::size_t>(width);
+        auto h = static_cast<std::size_t>(height);
+        scaler_.emplace(sourceWidth, sourceHeight, w, h);
+        image_ = std::make_shared<Image>();
+        image_->width = w;
+        image_->height = h;
+        image_->bytesPerRow = w * 4;
+        image_->pixels.resize(image_->bytesPerRow * h);
+        std::size_t step = std::max<std::size_t>(1, bandRows * h / sourceHeight);
+        for (std::size_t top = 0; top < h; top += step) {
+            std::size_t end = std::min(h, top + step);
+            Scaler::Rows rows = scaler_->sourceRows(top, end);
+            sources_.push_back({rows.first, rows.end});
+            outputs_.push_back({top, end});
+        }
+        return sources_;
+    }
+
+    const StreamConfiguration* configuration_;
+    std::optional<Scaler> scaler_;
+    std::shared_ptr<Image> image_;
+    std::vector<Band> sources_;
+    std::vector<Band> outputs_;
+    ErrorPtr impossible_;
+};
+
+bool windowPicture(Connection& connection, Grabber& grabber, xcb_window_t window, Still& still,
+                   ErrorPtr& error) {
+    if (!redirectAndSettle(connection, grabber, window, error)) {
+        return false;
+    }
+    if (grabber.window(window, still.plan(), still.take(), error)) {
+        return true;
+    }
     // A window caught between an unmap and a map (a manager reparenting it, say) gets one
     // more chance.
-    if (!view && error && error->code == grabWindowUnmapped) {
+    if (error && error->code == grabWindowUnmapped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         error.reset();
-        view = grabber.window(window, error);
+        return grabber.window(window, still.plan(), still.take(), error);
     }
-    return view;
+    return false;
 }
 
-std::optional<BgraView> displayPicture(Connection& connection, Grabber& grabber, DisplayID id,
-                                       ErrorPtr& error) {
+bool displayPicture(Connection& connection, Grabber& grabber, DisplayID id, Still& still,
+                    ErrorPtr& error) {
     for (const Monitor& m : monitors(connection)) {
         if (m.name == id) {
-            return grabber.root(m.x, m.y, m.width, m.height, error);
+            return grabber.root(m.x, m.y, m.width, m.height, still.plan(), still.take(), error);
         }
     }
     error = stillError(grabOffScreen, "the display no longer exists");
-    return std::nullopt;
+    return false;
 }
 
 std::shared_ptr<const Image> capture(const ContentFilter& filter,
@@ -144,32 +218,21 @@ std::shared_ptr<const Image> capture(const ContentFilter& filter,
         return nullptr;
     }
     Grabber grabber(connection);
-    std::optional<BgraView> view;
+    // The pointer is never in what the server gives back, so a configuration that hides it
+    // needs nothing more.
+    Still still(configuration);
+    bool read = false;
     if (filter.window) {
-        view = windowPicture(*connection, grabber, filter.window->windowID, error);
+        read = windowPicture(*connection, grabber, filter.window->windowID, still, error);
     } else if (filter.display) {
-        view = displayPicture(*connection, grabber, filter.display->displayID, error);
+        read = displayPicture(*connection, grabber, filter.display->displayID, still, error);
     } else {
         error = stillError(grabRefused, "the filter names nothing to capture");
     }
-    if (!view) {
+    if (!read) {
         return nullptr;
     }
-    std::int64_t width = static_cast<std::int64_t>(view->width);
-    std::int64_t height = static_cast<std::int64_t>(view->height);
-    if (configuration) {
-        width = configuration->width.value_or(width);
-        height = configuration->height.value_or(height);
-    }
-    if (width < 1 || height < 1 || width > largestSide || height > largestSide) {
-        error = stillError(grabUnsupported, "the picture size " + std::to_string(width) + "x" +
-                                                std::to_string(height) + " is not possible");
-        return nullptr;
-    }
-    // The pointer is never in what the server gives back, so a configuration that hides it
-    // needs nothing more.
-    return std::make_shared<const Image>(
-        scaled(*view, static_cast<std::size_t>(width), static_cast<std::size_t>(height)));
+    return still.finish(error);
 }
 
 } // namespace

@@ -65,18 +65,25 @@ std::vector<xcb_window_t> rootChildren(Connection& c) {
     return {children, children + xcb_query_tree_children_length(tree.get())};
 }
 
-std::optional<ProcessID> resourcePid(Connection& c, xcb_window_t window) {
-    if (!c.hasExtension(&xcb_res_id)) {
-        return std::nullopt;
-    }
-    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    auto cookie = xcb_res_query_client_ids(c.get(), 1, &spec);
-    Reply<xcb_res_query_client_ids_reply_t> reply(
-        xcb_res_query_client_ids_reply(c.get(), cookie, nullptr));
+// Every atom this file asks for, interned together the first time any of them is needed.
+void preloadAtoms(Connection& c) {
+    c.preload({"_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST_STACKING", "WM_STATE", "UTF8_STRING",
+               "_NET_WM_NAME", "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE", "_NET_WM_PID",
+               "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
+               "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
+               "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_TOOLBAR",
+               "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_TOOLTIP",
+               "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_MENU",
+               "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+               "_NET_WM_WINDOW_TYPE_COMBO", "_NET_WM_WINDOW_TYPE_DND", "_NET_WM_STATE_ABOVE",
+               "_NET_WM_STATE_BELOW"});
+}
+
+std::optional<ProcessID> resourcePid(const xcb_res_query_client_ids_reply_t* reply) {
     if (!reply) {
         return std::nullopt;
     }
-    for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem;
          xcb_res_client_id_value_next(&it)) {
         if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
             xcb_res_client_id_value_value_length(it.data) >= 1) {
@@ -135,11 +142,15 @@ std::int64_t layerOf(Connection& c, const std::vector<xcb_atom_t>& types,
 std::vector<Monitor> monitors(Connection& c) {
     std::vector<Monitor> all;
     if (c.hasExtension(&xcb_randr_id)) {
+        // Both asked at once: the server reads the version first, and a server without 1.5
+        // refuses the second request, whose error is then dropped.
         auto version = xcb_randr_query_version(c.get(), 1, 5);
+        auto cookie = xcb_randr_get_monitors(c.get(), c.root(), 1);
         Reply<xcb_randr_query_version_reply_t> v(
             xcb_randr_query_version_reply(c.get(), version, nullptr));
-        if (v && (v->major_version > 1 || v->minor_version >= 5)) {
-            auto cookie = xcb_randr_get_monitors(c.get(), c.root(), 1);
+        if (!v || (v->major_version == 1 && v->minor_version < 5)) {
+            xcb_discard_reply(c.get(), cookie.sequence);
+        } else {
             Reply<xcb_randr_get_monitors_reply_t> reply(
                 xcb_randr_get_monitors_reply(c.get(), cookie, nullptr));
             if (reply) {
@@ -196,6 +207,7 @@ xcb_window_t clientOf(Connection& c, xcb_window_t top) {
 }
 
 std::vector<xcb_window_t> clientWindows(Connection& c) {
+    preloadAtoms(c);
     std::vector<xcb_window_t> windows;
     if (hasWindowManager(c)) {
         auto list =
@@ -215,6 +227,7 @@ std::vector<xcb_window_t> clientWindows(Connection& c) {
 }
 
 std::vector<Stacked> stacking(Connection& c) {
+    preloadAtoms(c);
     std::vector<xcb_window_t> tops = rootChildren(c);
     std::vector<xcb_get_window_attributes_cookie_t> cookies;
     cookies.reserve(tops.size());
@@ -241,7 +254,10 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         xcb_get_geometry_cookie_t geometry;
         xcb_translate_coordinates_cookie_t origin;
         xcb_get_property_cookie_t netName, name, type, state, wmClass, pid;
+        std::optional<xcb_res_query_client_ids_cookie_t> owner;
     };
+    preloadAtoms(c);
+    bool resources = c.hasExtension(&xcb_res_id);
     xcb_atom_t utf8 = c.atom("UTF8_STRING");
     xcb_atom_t netName = c.atom("_NET_WM_NAME");
     xcb_atom_t netType = c.atom("_NET_WM_WINDOW_TYPE");
@@ -260,7 +276,12 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
                            xcb_get_property(x, 0, id, netType, XCB_ATOM_ATOM, 0, 64),
                            xcb_get_property(x, 0, id, netState, XCB_ATOM_ATOM, 0, 64),
                            xcb_get_property(x, 0, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256),
-                           xcb_get_property(x, 0, id, netPid, XCB_ATOM_CARDINAL, 0, 1)});
+                           xcb_get_property(x, 0, id, netPid, XCB_ATOM_CARDINAL, 0, 1),
+                           std::nullopt});
+        if (resources) {
+            xcb_res_client_id_spec_t spec{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            pending.back().owner = xcb_res_query_client_ids(x, 1, &spec);
+        }
     }
     std::vector<WindowFacts> facts;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -277,6 +298,8 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         Reply<xcb_get_property_reply_t> stateReply(xcb_get_property_reply(x, p.state, nullptr));
         Reply<xcb_get_property_reply_t> classReply(xcb_get_property_reply(x, p.wmClass, nullptr));
         Reply<xcb_get_property_reply_t> pidReply(xcb_get_property_reply(x, p.pid, nullptr));
+        Reply<xcb_res_query_client_ids_reply_t> ownerReply(
+            p.owner ? xcb_res_query_client_ids_reply(x, *p.owner, nullptr) : nullptr);
         if (!attributes || !geometry || !origin) {
             continue;
         }
@@ -311,7 +334,7 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
                 }
             }
         }
-        f.pid = resourcePid(c, ids[i]);
+        f.pid = resourcePid(ownerReply.get());
         if (!f.pid && pidReply && pidReply->format == 32 &&
             xcb_get_property_value_length(pidReply.get()) >= 4) {
             f.pid = static_cast<ProcessID>(

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace lumatap::test {
 namespace {
@@ -28,6 +29,24 @@ std::uint32_t patternAt(std::uint32_t x, std::uint32_t y) {
 std::uint32_t displayOf(const XServer& server) {
     auto result = run({LUMATAP_BIN, "list"}, server.env());
     return nlohmann::json::parse(result.out)["displays"][0]["id"].get<std::uint32_t>();
+}
+
+// A window manager takes windows on after they are mapped; a host only ever asks for ids that
+// `list` has shown, so the tests wait for the same.
+void waitUntilListed(const XServer& server, std::uint32_t id) {
+    std::string last;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        auto result = run({LUMATAP_BIN, "list"}, server.env());
+        last = result.out + result.err;
+        auto doc = nlohmann::json::parse(result.out);
+        for (const auto& window : doc["windows"]) {
+            if (window["id"] == id) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FAIL() << "window " << id << " never listed: " << last;
 }
 
 struct Thumb {
@@ -133,8 +152,9 @@ TEST(ThumbOnX, ManagedWindowLeavesOutTheDecorations) {
     server.startWindowManager();
     XClient client(server);
     auto noisy = client.window(100, 100, 320, 240, 0x808080, "pattern=1 title=Noise");
-    client.window(150, 50, 200, 150, blue, "title=Cover");
-    client.ask("sync");
+    auto cover = client.window(150, 50, 200, 150, blue, "title=Cover");
+    waitUntilListed(server, noisy);
+    waitUntilListed(server, cover);
     auto t = thumb(server, "window", noisy, 320, 240);
     expectSuccess(t, 320, 240);
     ASSERT_TRUE(t.png);

@@ -3,6 +3,7 @@
 // leak into the picture.
 #include "capture/x11/scale.h"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -113,6 +114,51 @@ INSTANTIATE_TEST_SUITE_P(Scale, AreaMean,
                          testing::Values(Sizes{37, 23, 10, 7}, Sizes{96, 54, 20, 11},
                                          Sizes{60, 60, 10, 10}, Sizes{10, 7, 23, 15},
                                          Sizes{101, 3, 100, 2}, Sizes{3, 101, 1, 9}));
+
+struct Banding {
+    Sizes sizes;
+    std::size_t rowsPerBand;
+};
+
+std::ostream& operator<<(std::ostream& out, const Banding& b) {
+    return out << b.sizes << " in bands of " << b.rowsPerBand;
+}
+
+// Read in strips, each output band must come out exactly as from the whole picture: catches
+// a band's rows taken from the wrong offset or a band missing the row it shares.
+class BandByBand : public testing::TestWithParam<Banding> {};
+
+TEST_P(BandByBand, GivesTheSamePictureAsAllAtOnce) {
+    const Sizes& s = GetParam().sizes;
+    Picture source = padded(s.sourceWidth, s.sourceHeight);
+    for (std::size_t y = 0; y < s.sourceHeight; ++y) {
+        for (std::size_t x = 0; x < s.sourceWidth; ++x) {
+            set(source, x, y, static_cast<std::uint8_t>(x * 7 + y),
+                static_cast<std::uint8_t>(y * 3), static_cast<std::uint8_t>(x ^ y));
+        }
+    }
+    Image whole = scaled(source.view(), s.width, s.height);
+    Scaler scaler(s.sourceWidth, s.sourceHeight, s.width, s.height);
+    std::vector<std::uint8_t> banded(s.width * s.height * 4, 0x55);
+    for (std::size_t top = 0; top < s.height; top += GetParam().rowsPerBand) {
+        std::size_t end = std::min(s.height, top + GetParam().rowsPerBand);
+        Scaler::Rows rows = scaler.sourceRows(top, end);
+        ASSERT_LT(rows.first, rows.end);
+        ASSERT_LE(rows.end, s.sourceHeight);
+        // Only the band's own rows, so that reading outside them cannot go unnoticed.
+        Picture band = padded(s.sourceWidth, rows.end - rows.first);
+        std::copy(source.bytes.begin() + rows.first * source.bytesPerRow,
+                  source.bytes.begin() + rows.end * source.bytesPerRow, band.bytes.begin());
+        scaler.scale(band.view(), rows.first, banded.data(), s.width * 4, top, end);
+    }
+    EXPECT_EQ(banded, whole.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scale, BandByBand,
+                         testing::Values(Banding{{1920, 1080, 400, 225}, 13},
+                                         Banding{{607, 341, 400, 224}, 7},
+                                         Banding{{100, 100, 100, 100}, 9},
+                                         Banding{{10, 7, 23, 15}, 4}, Banding{{64, 64, 8, 8}, 1}));
 
 // One-pixel black and white stripes, like the strokes of small text, at exactly 1/6: every
 // output pixel covers three of each and must be mid grey. Point sampling or a two-tap filter
