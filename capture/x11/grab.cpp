@@ -414,7 +414,13 @@ std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, in
                                          std::to_string(screen.root_depth) + " is not supported");
         return std::nullopt;
     }
-    return read(drawable, 0, 0, width, height, *format, error);
+    std::optional<BgraView> picture;
+    if (!read(
+            {drawable, 0, 0, width, height, *format}, whole,
+            [&](const BgraView& rows, std::size_t) { picture = rows; }, error)) {
+        return std::nullopt;
+    }
+    return picture;
 }
 
 bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {

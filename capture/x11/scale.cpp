@@ -1,5 +1,7 @@
 #include "capture/x11/scale.h"
 
+#include "capture/x11/vector_clones.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,15 +10,6 @@ namespace {
 
 // Weights are fixed-point fractions of this; sums of bytes times weights stay within 32 bits.
 constexpr std::uint32_t one = 1u << 16;
-
-// The hot loops get an AVX2 variant where the processor has one; the choice is made once, at
-// load time, by a resolver that runs before ThreadSanitizer's runtime is ready and crashes it,
-// so that build goes without.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define LUMATAP_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMATAP_VECTOR_CLONES
-#endif
 
 LUMATAP_VECTOR_CLONES
 void weighRow(std::uint32_t* sums, const std::uint8_t* row, std::uint32_t weight, std::size_t n) {

@@ -67,15 +67,29 @@ std::vector<xcb_window_t> rootChildren(Connection& c) {
 
 // Every atom this file asks for, interned together the first time any of them is needed.
 void preloadAtoms(Connection& c) {
-    c.preload({"_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST_STACKING", "WM_STATE", "UTF8_STRING",
-               "_NET_WM_NAME", "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE", "_NET_WM_PID",
-               "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
-               "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
-               "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_TOOLBAR",
-               "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_TOOLTIP",
-               "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_MENU",
-               "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
-               "_NET_WM_WINDOW_TYPE_COMBO", "_NET_WM_WINDOW_TYPE_DND", "_NET_WM_STATE_ABOVE",
+    c.preload({"_NET_SUPPORTING_WM_CHECK",
+               "_NET_CLIENT_LIST_STACKING",
+               "WM_STATE",
+               "UTF8_STRING",
+               "_NET_WM_NAME",
+               "_NET_WM_WINDOW_TYPE",
+               "_NET_WM_STATE",
+               "_NET_WM_PID",
+               "_NET_WM_WINDOW_TYPE_NORMAL",
+               "_NET_WM_WINDOW_TYPE_DIALOG",
+               "_NET_WM_WINDOW_TYPE_DESKTOP",
+               "_NET_WM_WINDOW_TYPE_DOCK",
+               "_NET_WM_WINDOW_TYPE_UTILITY",
+               "_NET_WM_WINDOW_TYPE_TOOLBAR",
+               "_NET_WM_WINDOW_TYPE_NOTIFICATION",
+               "_NET_WM_WINDOW_TYPE_TOOLTIP",
+               "_NET_WM_WINDOW_TYPE_SPLASH",
+               "_NET_WM_WINDOW_TYPE_MENU",
+               "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
+               "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+               "_NET_WM_WINDOW_TYPE_COMBO",
+               "_NET_WM_WINDOW_TYPE_DND",
+               "_NET_WM_STATE_ABOVE",
                "_NET_WM_STATE_BELOW"});
 }
 

@@ -1,5 +1,7 @@
 #include "capture/x11/yuv.h"
 
+#include "capture/x11/vector_clones.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -33,12 +35,6 @@ constexpr std::int32_t crG = -crR - crB;
 constexpr std::int32_t lumaBias = (16 << bits) + (1 << (bits - 1));
 // Chroma works on sums of four pixels: two more bits.
 constexpr std::int32_t chromaBias = (128 << (bits + 2)) + (1 << (bits + 1));
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMATAP_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMATAP_VECTOR_CLONES
-#endif
 
 LUMATAP_VECTOR_CLONES
 void lumaRow(const std::uint8_t* bgra, std::uint8_t* luma, std::size_t width) {
