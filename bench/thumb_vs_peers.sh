@@ -17,49 +17,21 @@ for tool in Xvfb ffmpeg xwd python3 "$lumatap" "$xclient"; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 
+source bench/display.sh
 work=$(mktemp -d)
-server=""
-client=""
 cleanup() {
-    set +e
-    exec 7>&-
-    for pid in $client $server; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    stop_display
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-number=$((200 + $$ % 300))
-while [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ]; do
-    number=$((number + 1))
-done
-export DISPLAY=:$number
-Xvfb "$DISPLAY" -screen 0 1920x1080x24 -nolisten tcp +extension RANDR >/dev/null 2>&1 &
-server=$!
-for _ in $(seq 100); do
-    "$lumatap" list >/dev/null 2>&1 && break
-    sleep 0.05
-done
+start_display
 
 # Windows of flat colour and of noise, some overlapping, as on a busy desktop.
-mkfifo "$work/in"
-"$xclient" <"$work/in" >"$work/out" &
-client=$!
-exec 7>"$work/in"
-{
-    echo "window 40 60 900 600 3a6ea5 title=Files"
-    echo "window 700 200 800 500 808080 pattern=1 title=Photo"
-    echo "window 1200 500 600 450 f0f0f0 title=Editor"
-    echo "window 300 700 500 300 2e7d32 depth=32 title=Chart"
-    echo "sync"
-} >&7
-for _ in $(seq 100); do
-    [ "$(wc -l <"$work/out")" -ge 5 ] && break
-    sleep 0.05
-done
-display=$("$lumatap" list | python3 -c 'import json, sys; print(json.load(sys.stdin)["displays"][0]["id"])')
+ask window 40 60 900 600 3a6ea5 title=Files >/dev/null
+ask window 700 200 800 500 808080 pattern=1 title=Photo >/dev/null
+ask window 1200 500 600 450 f0f0f0 title=Editor >/dev/null
+ask window 300 700 500 300 2e7d32 depth=32 title=Chart >/dev/null
+display=$(first_display)
 
 now() { date +%s%N; }
 declare -A times

@@ -12,25 +12,11 @@ lumatap=$build/bin/lumatap
 xclient=$build/tests/xclient/lumatap_test_xclient
 frame=$((1280 * 720 * 3 / 2))
 
-n=90
-while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n + 1)); done
-export DISPLAY=:$n
-Xvfb "$DISPLAY" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-cleanup() {
-    kill "${client_PID:-}" 2>/dev/null || true
-    kill "$xvfb" 2>/dev/null || true
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-coproc client { "$xclient"; }
-
-echo "window 0 0 1920 1080 ff0000" >&"${client[1]}"
-read -r window <&"${client[0]}"
-echo "animate $window 33" >&"${client[1]}"
-read -r _ <&"${client[0]}"
-id=$("$lumatap" list | python3 -c 'import json, sys; print(json.load(sys.stdin)["displays"][0]["id"])')
+source bench/display.sh
+trap stop_display EXIT
+start_display
+ask "animate $(ask window 0 0 1920 1080 ff0000) 33" >/dev/null
+id=$(first_display)
 
 # Runs the command for $seconds into `wc -c`; prints "cpu_seconds frames server_cpu_seconds".
 measure() {
