@@ -3,6 +3,7 @@
 #include "audio/sound.h"
 #include "capture/completion.h"
 #include "capture/shareable.h"
+#include "capture/stream_output.h"
 #include "lumatap/messages.h"
 #include "lumatap/output.h"
 
@@ -37,15 +38,6 @@ excludedApplications(const ShareableContent& content) {
         }
     }
     return excluded;
-}
-
-void addOutput(Stream& stream, const std::shared_ptr<Sound>& sound, OutputType type,
-               const char* label) {
-    ErrorPtr error;
-    if (!stream.addStreamOutput(sound, type, std::make_shared<SerialQueue>(label), error)) {
-        // A refusal always ends with a reason, never with "error: unknown".
-        failWith(error ? error : makeError("lumatap", 1, std::string(outputRefusedDescription)));
-    }
 }
 
 } // namespace

@@ -1,9 +1,8 @@
 #include "video/video.h"
 
 #include "capture/completion.h"
+#include "capture/stream_output.h"
 #include "capture/target.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
 #include "video/pacer.h"
 
 namespace lumatap {
@@ -34,12 +33,7 @@ void video(const std::string& kind, std::uint32_t id, std::int64_t width, std::i
     auto pacer = std::make_shared<Pacer>(width, height, static_cast<double>(fps),
                                          static_cast<double>(idle), windowID);
     auto stream = platform::createStream(filter, configuration, pacer);
-    auto queue = std::make_shared<SerialQueue>("frames");
-    ErrorPtr error;
-    if (!stream->addStreamOutput(pacer, OutputType::screen, queue, error)) {
-        // A refusal without a reason still says "error: ", never "error: unknown".
-        failWith(error ? error : makeError("lumatap", 0, std::string(outputRefusedDescription)));
-    }
+    addOutput(*stream, pacer, OutputType::screen, "frames");
     awaitCompletion([&](std::function<void(ErrorPtr)> completion) {
         stream->startCapture(std::move(completion));
     });
