@@ -2,7 +2,6 @@
 // values, and recycled blocks that must never leak bytes of an older frame.
 #include "video/nv12.h"
 
-
 #include <gtest/gtest.h>
 
 namespace lumatap {
