@@ -133,7 +133,7 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     const std::shared_ptr<const StreamConfiguration> configuration;
     const std::shared_ptr<StreamDelegate> delegate;
     std::set<ProcessID> excluded;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleFormat{};
     std::size_t frameBytes = 0;
 
     std::mutex outputsMutex;
@@ -177,17 +177,18 @@ PulseStream::PulseStream(std::shared_ptr<const ContentFilter> filter,
             excluded.insert(getpid());
         }
     }
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<std::uint32_t>(rate);
-    spec.channels = static_cast<std::uint8_t>(std::clamp(channels, 1, int{PA_CHANNELS_MAX}));
-    if (!pa_sample_spec_valid(&spec)) {
-        spec.rate = 48000;
+    sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+    sampleFormat.rate = static_cast<std::uint32_t>(rate);
+    sampleFormat.channels =
+        static_cast<std::uint8_t>(std::clamp(channels, 1, int{PA_CHANNELS_MAX}));
+    if (!pa_sample_spec_valid(&sampleFormat)) {
+        sampleFormat.rate = 48000;
     }
-    frameBytes = pa_frame_size(&spec);
+    frameBytes = pa_frame_size(&sampleFormat);
     auto frames = [&](std::chrono::milliseconds d) {
-        return static_cast<std::size_t>(spec.rate * d.count() / 1000);
+        return static_cast<std::size_t>(sampleFormat.rate * d.count() / 1000);
     };
-    mixer = Mixer(spec.channels, frames(prefill), frames(backlog));
+    mixer = Mixer(sampleFormat.channels, frames(prefill), frames(backlog));
     framesPerPeriod = static_cast<std::int64_t>(frames(period));
 }
 
@@ -410,11 +411,11 @@ void PulseStream::consider(const pa_sink_input_info& info) {
 
 void PulseStream::follow(std::uint32_t sinkInput) {
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, "lumatap capture");
     pa_stream* recorder =
-        pa_stream_new_with_proplist(context, "lumatap capture", &spec, &map, properties);
+        pa_stream_new_with_proplist(context, "lumatap capture", &sampleFormat, &map, properties);
     pa_proplist_free(properties);
     if (!recorder) {
         return;
@@ -432,7 +433,7 @@ void PulseStream::follow(std::uint32_t sinkInput) {
     attributes.minreq = static_cast<std::uint32_t>(-1);
     // The server's default fragment is about two seconds; ask for one of our periods.
     attributes.fragsize =
-        static_cast<std::uint32_t>(frameBytes * spec.rate * period.count() / 1000);
+        static_cast<std::uint32_t>(frameBytes * sampleFormat.rate * period.count() / 1000);
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                 PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
     const char* device = monitorSource.empty() ? nullptr : monitorSource.c_str();
@@ -571,7 +572,7 @@ void PulseStream::rearm() {
 std::int64_t PulseStream::due() const {
     using namespace std::chrono;
     auto elapsed = duration_cast<microseconds>(steady_clock::now() - epoch).count();
-    return elapsed * spec.rate / 1000000;
+    return elapsed * sampleFormat.rate / 1000000;
 }
 
 void PulseStream::produce() {
@@ -582,31 +583,31 @@ void PulseStream::produce() {
     }
     // A loop that was held up for long (a stopped process) does not make up for the whole
     // gap in one go; the clock starts over from now instead.
-    std::int64_t most = spec.rate;
+    std::int64_t most = sampleFormat.rate;
     if (frames > most) {
         produced = due - most;
         frames = most;
     }
     produced += frames;
 
-    auto samples =
-        std::make_shared<std::vector<float>>(static_cast<std::size_t>(frames) * spec.channels);
+    auto samples = std::make_shared<std::vector<float>>(static_cast<std::size_t>(frames) *
+                                                        sampleFormat.channels);
     mixer.mix(samples->data(), static_cast<std::size_t>(frames));
 
     auto list = std::make_shared<AudioBufferList>();
     list->buffers.push_back(
-        {spec.channels, static_cast<std::uint32_t>(samples->size() * 4), samples->data()});
+        {sampleFormat.channels, static_cast<std::uint32_t>(samples->size() * 4), samples->data()});
     list->storage = samples;
     auto sample = std::make_shared<SampleBuffer>();
     sample->numSamples = frames;
     AudioStreamBasicDescription format;
-    format.sampleRate = spec.rate;
+    format.sampleRate = sampleFormat.rate;
     format.formatID = 0x6c70636d;                      // 'lpcm'
     format.formatFlags = audioFormatFlagIsFloat | 0x8; // packed
     format.bytesPerPacket = static_cast<std::uint32_t>(frameBytes);
     format.framesPerPacket = 1;
     format.bytesPerFrame = static_cast<std::uint32_t>(frameBytes);
-    format.channelsPerFrame = spec.channels;
+    format.channelsPerFrame = sampleFormat.channels;
     format.bitsPerChannel = 32;
     sample->format = format;
     sample->audioBufferList = std::move(list);

@@ -97,10 +97,10 @@ std::optional<ProcessID> resourcePid(const xcb_res_query_client_ids_reply_t* rep
     if (!reply) {
         return std::nullopt;
     }
+    // Only process ids were asked for, so every value that came back is one.
     for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem;
          xcb_res_client_id_value_next(&it)) {
-        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-            xcb_res_client_id_value_value_length(it.data) >= 1) {
+        if (xcb_res_client_id_value_value_length(it.data) >= 1) {
             return static_cast<ProcessID>(*xcb_res_client_id_value_value(it.data));
         }
     }
@@ -293,8 +293,8 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
                            xcb_get_property(x, 0, id, netPid, XCB_ATOM_CARDINAL, 0, 1),
                            std::nullopt});
         if (resources) {
-            xcb_res_client_id_spec_t spec{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            pending.back().owner = xcb_res_query_client_ids(x, 1, &spec);
+            xcb_res_client_id_spec_t query{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            pending.back().owner = xcb_res_query_client_ids(x, 1, &query);
         }
     }
     std::vector<WindowFacts> facts;

@@ -116,10 +116,10 @@ std::unique_ptr<Process> PulseServer::play(double frequency, double amplitude,
 }
 
 TonePlayer::TonePlayer(const PulseServer& server, double frequency, double amplitude) {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, 2};
+    pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, rate, 2};
     int error = 0;
     stream_ = pa_simple_new(server.server().c_str(), "lumatap test", PA_STREAM_PLAYBACK, nullptr,
-                            "host tone", &spec, nullptr, nullptr, &error);
+                            "host tone", &sampleFormat, nullptr, nullptr, &error);
     if (!stream_) {
         throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
     }

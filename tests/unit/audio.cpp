@@ -21,7 +21,7 @@ namespace {
 using test::ChildResult;
 using test::runInChild;
 
-struct AudioSpec {
+struct AudioShape {
     std::vector<std::vector<float>> buffers;
     std::uint32_t channels = 2;
     std::uint32_t flags = audioFormatFlagIsFloat;
@@ -29,22 +29,22 @@ struct AudioSpec {
     std::int64_t frames = 0;
 };
 
-SampleBufferPtr audioSample(AudioSpec spec) {
-    auto data = std::make_shared<std::vector<std::vector<float>>>(std::move(spec.buffers));
+SampleBufferPtr audioSample(AudioShape shape) {
+    auto data = std::make_shared<std::vector<std::vector<float>>>(std::move(shape.buffers));
     auto list = std::make_shared<AudioBufferList>();
     for (const auto& buffer : *data) {
-        list->buffers.push_back({spec.flags & audioFormatFlagIsNonInterleaved ? 1 : spec.channels,
+        list->buffers.push_back({shape.flags & audioFormatFlagIsNonInterleaved ? 1 : shape.channels,
                                  static_cast<std::uint32_t>(buffer.size() * sizeof(float)),
                                  buffer.data()});
     }
     list->storage = data;
     auto sample = std::make_shared<SampleBuffer>();
-    sample->numSamples = spec.frames;
+    sample->numSamples = shape.frames;
     AudioStreamBasicDescription format;
     format.sampleRate = 48000;
-    format.formatFlags = spec.flags;
-    format.channelsPerFrame = spec.channels;
-    format.bitsPerChannel = spec.bits;
+    format.formatFlags = shape.flags;
+    format.channelsPerFrame = shape.channels;
+    format.bitsPerChannel = shape.bits;
     sample->format = format;
     sample->audioBufferList = list;
     return sample;
