@@ -340,7 +340,13 @@ void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
                 return;
             }
             ErrorPtr error;
-            if (!self->tick(error)) {
+            bool going = false;
+            try {
+                going = self->tick(error);
+            } catch (const std::bad_alloc&) {
+                error = streamError(streamNoMemory, "not enough memory for the stream's frames");
+            }
+            if (!going) {
                 // The stream is over: the delegate hears why, once, from this thread.
                 self->delegate_->streamDidStopWithError(*self, error);
                 return;
@@ -413,23 +419,39 @@ void ScreenStream::drawPointerOver(const BgraView& view, std::int64_t originX, s
     double left = static_cast<double>(image->x - image->xhot - originX);
     double top = static_cast<double>(image->y - image->yhot - originY);
     if (ratioX != 1 || ratioY != 1) {
-        // The pointer shrinks or grows with the picture, by its nearest pixels.
-        std::size_t scaledWidth = std::max<std::size_t>(1, std::lround(width / ratioX));
-        std::size_t scaledHeight = std::max<std::size_t>(1, std::lround(height / ratioY));
-        pointer_.resize(scaledWidth * scaledHeight * 4);
+        // The pointer shrinks or grows with the picture, by its nearest pixels. Only the part
+        // that lands inside the picture is made: a small window streamed large would
+        // otherwise grow the pointer far beyond the frame.
+        double scaledLeft = std::floor(left / ratioX);
+        double scaledTop = std::floor(top / ratioY);
+        double scaledRight = scaledLeft + std::max(1.0, std::round(width / ratioX));
+        double scaledBottom = scaledTop + std::max(1.0, std::round(height / ratioY));
+        double visibleLeft = std::max(scaledLeft, 0.0);
+        double visibleTop = std::max(scaledTop, 0.0);
+        double visibleRight = std::min(scaledRight, static_cast<double>(view.width));
+        double visibleBottom = std::min(scaledBottom, static_cast<double>(view.height));
+        if (visibleRight <= visibleLeft || visibleBottom <= visibleTop) {
+            return;
+        }
+        auto visibleWidth = static_cast<std::size_t>(visibleRight - visibleLeft);
+        auto visibleHeight = static_cast<std::size_t>(visibleBottom - visibleTop);
+        auto skipX = static_cast<std::size_t>(visibleLeft - scaledLeft);
+        auto skipY = static_cast<std::size_t>(visibleTop - scaledTop);
+        pointer_.resize(visibleWidth * visibleHeight * 4);
         auto* to = reinterpret_cast<std::uint32_t*>(pointer_.data());
-        for (std::size_t py = 0; py < scaledHeight; ++py) {
-            auto from = std::min(height - 1, static_cast<std::size_t>(py * ratioY));
-            for (std::size_t px = 0; px < scaledWidth; ++px) {
-                to[py * scaledWidth + px] =
-                    argb[from * width + std::min(width - 1, static_cast<std::size_t>(px * ratioX))];
+        for (std::size_t py = 0; py < visibleHeight; ++py) {
+            auto from = std::min(height - 1, static_cast<std::size_t>((py + skipY) * ratioY));
+            for (std::size_t px = 0; px < visibleWidth; ++px) {
+                to[py * visibleWidth + px] =
+                    argb[from * width +
+                         std::min(width - 1, static_cast<std::size_t>((px + skipX) * ratioX))];
             }
         }
         argb = to;
-        width = scaledWidth;
-        height = scaledHeight;
-        left /= ratioX;
-        top /= ratioY;
+        width = visibleWidth;
+        height = visibleHeight;
+        left = visibleLeft;
+        top = visibleTop;
     }
     // The pixels are the Grabber's own copy of the picture, ours to draw on until the next read.
     auto* pixels = const_cast<std::uint8_t*>(view.data);

@@ -171,6 +171,21 @@ TEST(VideoOnX, DisplayShowsThePointerAndFollowsIt) {
     EXPECT_TRUE(followed);
 }
 
+// Catches a pointer scaled up whole with a tiny window streamed large: the copy outgrew memory
+// and the capture thread died with the C++ runtime's own words on standard error.
+TEST(VideoOnX, TinyWindowStreamedLargeWithThePointerOnIt) {
+    XServer server(640, 480);
+    XClient client(server);
+    auto window = client.window(100, 100, 2, 2, 0x2020c0);
+    client.ask("pointer 101 101");
+    Stream stream(server, "window", window, 4000, 4000, 30, 5);
+    ASSERT_TRUE(stream.next(15s));
+    stream.process->closeStdout();
+    EXPECT_EQ(stream.process->wait(10s), 0);
+    stream.process->drain();
+    EXPECT_EQ(stream.process->err(), "ready\n");
+}
+
 class Animated : public testing::TestWithParam<std::string> {};
 
 // Catches changes that never reach the stream (no damage seen on a display or a window): an
