@@ -268,6 +268,19 @@ bool Grabber::read(const Area& area, const Plan& plan, const Take& take, ErrorPt
     return readPlain(area, bands, take, error);
 }
 
+bool Grabber::handOver(const Area& area, const std::uint8_t* rows, std::size_t stride,
+                       const std::vector<Band>& bands, std::size_t index, const Take& take,
+                       ErrorPtr& error) {
+    const Band& band = bands[index];
+    auto view = convert(rows, stride, area.width, static_cast<int>(band.end - band.top),
+                        area.format, error);
+    if (!view) {
+        return false;
+    }
+    take(*view, index);
+    return true;
+}
+
 bool Grabber::readShared(const Area& area, const std::vector<Band>& bands, const Take& take,
                          ErrorPtr& error) {
     xcb_connection_t* c = connection_->get();
@@ -313,15 +326,11 @@ bool Grabber::readShared(const Area& area, const std::vector<Band>& bands, const
             error = readFailure(problem.get());
             return false;
         }
-        const Band& band = bands[i];
-        auto view =
-            convert(static_cast<const std::uint8_t*>(segment_->address) + (i % 2) * slot, stride,
-                    area.width, static_cast<int>(band.end - band.top), area.format, error);
-        if (!view) {
+        if (!handOver(area, static_cast<const std::uint8_t*>(segment_->address) + (i % 2) * slot,
+                      stride, bands, i, take, error)) {
             drop(c, next);
             return false;
         }
-        take(*view, i);
         current = next;
     }
     return true;
@@ -360,13 +369,10 @@ bool Grabber::readPlain(const Area& area, const std::vector<Band>& bands, const 
             error = failure(grabRefused, "the X server sent a short picture");
             return false;
         }
-        auto view = convert(xcb_get_image_data(plain_.get()), stride, area.width,
-                            static_cast<int>(band.end - band.top), area.format, error);
-        if (!view) {
+        if (!handOver(area, xcb_get_image_data(plain_.get()), stride, bands, i, take, error)) {
             drop(c, next);
             return false;
         }
-        take(*view, i);
         current = next;
     }
     return true;

@@ -112,6 +112,10 @@ class Grabber {
     };
 
     bool read(const Area& area, const Plan& plan, const Take& take, ErrorPtr& error);
+    // Converts one band's rows and hands them to `take`; false when they cannot be converted.
+    bool handOver(const Area& area, const std::uint8_t* rows, std::size_t stride,
+                  const std::vector<Band>& bands, std::size_t index, const Take& take,
+                  ErrorPtr& error);
     bool readShared(const Area& area, const std::vector<Band>& bands, const Take& take,
                     ErrorPtr& error);
     bool readPlain(const Area& area, const std::vector<Band>& bands, const Take& take,
