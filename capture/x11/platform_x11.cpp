@@ -8,15 +8,39 @@
 #include "capture/x11/windows.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <mutex>
 
 namespace lumatap::platform {
 namespace {
 
+// The owner of a window whose client the server knows no local process of: no process id of
+// this machine, and so neither the host's nor the tool's, is ever this.
+constexpr ProcessID unknownProcess = -1;
+
+// The monitors, read once for all the questions asked about them at one moment: a listing
+// asks for the size, place and role of every display and for the display under every window,
+// and a round trip for each would make it cost in proportion to the windows. A change of
+// monitors shows after this long at most.
+constexpr auto monitorsFresh = std::chrono::milliseconds(100);
+
 std::vector<x11::Monitor> currentMonitors() {
+    static std::mutex mutex;
+    static std::vector<x11::Monitor> known;
+    static std::chrono::steady_clock::time_point read;
     ErrorPtr error;
     auto connection = x11::Connection::shared(error);
-    return connection ? x11::monitors(*connection) : std::vector<x11::Monitor>{};
+    if (!connection) {
+        return {};
+    }
+    std::lock_guard lock(mutex);
+    auto now = std::chrono::steady_clock::now();
+    if (known.empty() || now - read > monitorsFresh) {
+        known = x11::monitors(*connection);
+        read = now;
+    }
+    return known;
 }
 
 std::optional<x11::Monitor> monitorNamed(DisplayID id) {
@@ -28,16 +52,29 @@ std::optional<x11::Monitor> monitorNamed(DisplayID id) {
     return std::nullopt;
 }
 
-bool isDesktop(x11::Connection& c, xcb_window_t window) {
-    auto cookie =
-        xcb_get_property(c.get(), 0, window, c.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 0, 64);
-    x11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(c.get(), cookie, nullptr));
-    if (!reply || reply->format != 32) {
-        return false;
+// Which of `windows` are the desktop (the window that draws the background), all asked at once.
+std::vector<bool> desktops(x11::Connection& c, const std::vector<xcb_window_t>& windows) {
+    xcb_connection_t* x = c.get();
+    xcb_atom_t type = c.atom("_NET_WM_WINDOW_TYPE");
+    xcb_atom_t desktop = c.atom("_NET_WM_WINDOW_TYPE_DESKTOP");
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(windows.size());
+    for (xcb_window_t window : windows) {
+        cookies.push_back(xcb_get_property(x, 0, window, type, XCB_ATOM_ATOM, 0, 64));
     }
-    auto* types = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-    int count = xcb_get_property_value_length(reply.get()) / 4;
-    return std::find(types, types + count, c.atom("_NET_WM_WINDOW_TYPE_DESKTOP")) != types + count;
+    std::vector<bool> found;
+    found.reserve(windows.size());
+    for (auto cookie : cookies) {
+        x11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x, cookie, nullptr));
+        bool isDesktop = false;
+        if (reply && reply->format == 32) {
+            auto* types = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
+            int count = xcb_get_property_value_length(reply.get()) / 4;
+            isDesktop = std::find(types, types + count, desktop) != types + count;
+        }
+        found.push_back(isDesktop);
+    }
+    return found;
 }
 
 } // namespace
@@ -54,8 +91,16 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
     for (const auto& m : x11::monitors(*connection)) {
         content->displays.push_back(std::make_shared<const Display>(Display{m.name}));
     }
+    auto ids = x11::clientWindows(*connection, error);
+    auto described =
+        error ? std::vector<x11::WindowFacts>{} : x11::describe(*connection, ids, error);
+    if (error) {
+        // A list read off a lost connection would hold made-up windows, or miss real ones.
+        completion(nullptr, error);
+        return;
+    }
     std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners;
-    for (auto& facts : x11::describe(*connection, x11::clientWindows(*connection))) {
+    for (auto& facts : described) {
         if ((excludeDesktopWindows && facts.desktop) || (onScreenWindowsOnly && !facts.viewable)) {
             continue;
         }
@@ -66,15 +111,21 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                          static_cast<double>(facts.width), static_cast<double>(facts.height)};
         window->windowLayer = facts.layer;
         window->isOnScreen = facts.viewable;
+        // Each window is named by its own class: one process may show several programs (a
+        // remote connection relays all the programs run through it). The process id is what
+        // tells the host and the tool apart.
+        ProcessID pid = facts.pid.value_or(unknownProcess);
+        std::string name = facts.windowClass ? *facts.windowClass
+                           : facts.pid       ? x11::processName(*facts.pid)
+                                             : facts.instance.value_or("");
+        window->owningApplication =
+            std::make_shared<const RunningApplication>(RunningApplication{pid, std::move(name)});
         if (facts.pid) {
             auto& owner = owners[*facts.pid];
             if (!owner) {
-                owner = std::make_shared<const RunningApplication>(RunningApplication{
-                    *facts.pid,
-                    facts.windowClass ? *facts.windowClass : x11::processName(*facts.pid)});
+                owner = window->owningApplication;
                 content->applications.push_back(owner);
             }
-            window->owningApplication = owner;
         }
         content->windows.push_back(std::move(window));
     }
@@ -142,14 +193,24 @@ WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
         }
         return answer;
     }
+    std::vector<x11::Stacked> stacked;
     for (const auto& entry : x11::stacking(*connection)) {
-        if ((options & windowListOnScreenOnly) && !entry.viewable) {
-            continue;
+        if (!(options & windowListOnScreenOnly) || entry.viewable) {
+            stacked.push_back(entry);
         }
-        if ((options & windowListExcludeDesktopElements) && isDesktop(*connection, entry.window)) {
-            continue;
+    }
+    std::vector<bool> desktop(stacked.size(), false);
+    if (options & windowListExcludeDesktopElements) {
+        std::vector<xcb_window_t> windows;
+        for (const auto& entry : stacked) {
+            windows.push_back(entry.window);
         }
-        answer.push_back({{std::string(windowNumberKey), std::int64_t{entry.window}}});
+        desktop = desktops(*connection, windows);
+    }
+    for (std::size_t i = 0; i < stacked.size(); ++i) {
+        if (!desktop[i]) {
+            answer.push_back({{std::string(windowNumberKey), std::int64_t{stacked[i].window}}});
+        }
     }
     return answer;
 }

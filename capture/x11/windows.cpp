@@ -1,27 +1,63 @@
 #include "capture/x11/windows.h"
 
+#include "capture/x11/text.h"
+
 #include <algorithm>
-#include <deque>
 #include <fstream>
+#include <tuple>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <xcb/randr.h>
 #include <xcb/res.h>
 
 namespace lumatap::x11 {
 namespace {
 
-Reply<xcb_get_property_reply_t> property(Connection& c, xcb_window_t window, xcb_atom_t name,
-                                         xcb_atom_t type, std::uint32_t longs = 1024) {
-    auto cookie = xcb_get_property(c.get(), 0, window, name, type, 0, longs);
-    return Reply<xcb_get_property_reply_t>(xcb_get_property_reply(c.get(), cookie, nullptr));
+// Properties are read whole: titles of any length, client lists of any desktop.
+constexpr std::uint32_t wholeProperty = 1u << 24;
+// How deep under a top-level a client is looked for: managers put it one or two levels down.
+constexpr int deepestClient = 4;
+// _NET_WM_DESKTOP of a window shown on every workspace.
+constexpr std::uint32_t allDesktops = 0xFFFFFFFF;
+// WM_STATE of a minimised window.
+constexpr std::uint32_t iconicState = 3;
+
+using PropertyReply = Reply<xcb_get_property_reply_t>;
+
+xcb_get_property_cookie_t ask(xcb_connection_t* x, xcb_window_t window, xcb_atom_t name,
+                              xcb_atom_t type, std::uint32_t longs = wholeProperty) {
+    return xcb_get_property(x, 0, window, name, type, 0, longs);
 }
 
-std::vector<xcb_atom_t> atomList(const xcb_get_property_reply_t* reply) {
+PropertyReply answer(xcb_connection_t* x, xcb_get_property_cookie_t cookie) {
+    return PropertyReply(xcb_get_property_reply(x, cookie, nullptr));
+}
+
+Reply<xcb_query_tree_reply_t> answer(xcb_connection_t* x, xcb_query_tree_cookie_t cookie) {
+    return Reply<xcb_query_tree_reply_t>(xcb_query_tree_reply(x, cookie, nullptr));
+}
+
+Reply<xcb_get_window_attributes_reply_t> answer(xcb_connection_t* x,
+                                                xcb_get_window_attributes_cookie_t cookie) {
+    return Reply<xcb_get_window_attributes_reply_t>(
+        xcb_get_window_attributes_reply(x, cookie, nullptr));
+}
+
+std::vector<std::uint32_t> cardinals(const xcb_get_property_reply_t* reply) {
     if (!reply || reply->format != 32) {
         return {};
     }
-    auto* data = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
-    int count = xcb_get_property_value_length(reply) / 4;
-    return {data, data + count};
+    auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+    return {data, data + xcb_get_property_value_length(reply) / 4};
+}
+
+std::optional<std::uint32_t> cardinal(const xcb_get_property_reply_t* reply) {
+    auto values = cardinals(reply);
+    if (values.empty()) {
+        return std::nullopt;
+    }
+    return values.front();
 }
 
 std::string text(const xcb_get_property_reply_t* reply) {
@@ -29,52 +65,34 @@ std::string text(const xcb_get_property_reply_t* reply) {
     return std::string(data, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
 }
 
-std::string latin1ToUtf8(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-bool hasWindowManager(Connection& c) {
-    xcb_atom_t check = c.atom("_NET_SUPPORTING_WM_CHECK");
-    auto onRoot = property(c, c.root(), check, XCB_ATOM_WINDOW, 1);
-    if (!onRoot || xcb_get_property_value_length(onRoot.get()) < 4) {
-        return false;
-    }
-    xcb_window_t child = *static_cast<const xcb_window_t*>(xcb_get_property_value(onRoot.get()));
-    // A manager that died leaves a stale id behind; the child must point at itself.
-    auto onChild = property(c, child, check, XCB_ATOM_WINDOW, 1);
-    return onChild && xcb_get_property_value_length(onChild.get()) >= 4 &&
-           *static_cast<const xcb_window_t*>(xcb_get_property_value(onChild.get())) == child;
-}
-
-std::vector<xcb_window_t> rootChildren(Connection& c) {
-    auto cookie = xcb_query_tree(c.get(), c.root());
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), cookie, nullptr));
+std::vector<xcb_window_t> children(const xcb_query_tree_reply_t* tree) {
     if (!tree) {
         return {};
     }
-    auto* children = xcb_query_tree_children(tree.get());
-    return {children, children + xcb_query_tree_children_length(tree.get())};
+    auto* data = xcb_query_tree_children(tree);
+    return {data, data + xcb_query_tree_children_length(tree)};
+}
+
+bool contains(const std::vector<std::uint32_t>& values, xcb_atom_t atom) {
+    return atom != XCB_ATOM_NONE && std::find(values.begin(), values.end(), atom) != values.end();
 }
 
 // Every atom this file asks for, interned together the first time any of them is needed.
 void preloadAtoms(Connection& c) {
     c.preload({"_NET_SUPPORTING_WM_CHECK",
                "_NET_CLIENT_LIST_STACKING",
+               "_NET_CLIENT_LIST",
+               "_NET_CURRENT_DESKTOP",
+               "_NET_WM_DESKTOP",
                "WM_STATE",
                "UTF8_STRING",
+               "COMPOUND_TEXT",
                "_NET_WM_NAME",
                "_NET_WM_WINDOW_TYPE",
                "_NET_WM_STATE",
+               "_NET_WM_STATE_HIDDEN",
                "_NET_WM_PID",
+               "_GTK_FRAME_EXTENTS",
                "_NET_WM_WINDOW_TYPE_NORMAL",
                "_NET_WM_WINDOW_TYPE_DIALOG",
                "_NET_WM_WINDOW_TYPE_DESKTOP",
@@ -88,9 +106,7 @@ void preloadAtoms(Connection& c) {
                "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
                "_NET_WM_WINDOW_TYPE_POPUP_MENU",
                "_NET_WM_WINDOW_TYPE_COMBO",
-               "_NET_WM_WINDOW_TYPE_DND",
-               "_NET_WM_STATE_ABOVE",
-               "_NET_WM_STATE_BELOW"});
+               "_NET_WM_WINDOW_TYPE_DND"});
 }
 
 std::optional<ProcessID> resourcePid(const xcb_res_query_client_ids_reply_t* reply) {
@@ -107,10 +123,11 @@ std::optional<ProcessID> resourcePid(const xcb_res_query_client_ids_reply_t* rep
     return std::nullopt;
 }
 
-std::int64_t layerOf(Connection& c, const std::vector<xcb_atom_t>& types,
-                     const std::vector<xcb_atom_t>& states, bool overrideRedirect) {
+std::int64_t layerOf(Connection& c, const std::vector<std::uint32_t>& types,
+                     bool overrideRedirect) {
     // Layers follow the usual stacking of desktops: below 0 what sits under normal windows,
-    // above 0 what floats over them.
+    // above 0 what floats over them. A normal window that a person keeps above or below the
+    // others is still a normal window.
     if (overrideRedirect) {
         return 101;
     }
@@ -140,18 +157,241 @@ std::int64_t layerOf(Connection& c, const std::vector<xcb_atom_t>& types,
             return 101;
         }
     }
-    for (xcb_atom_t state : states) {
-        if (state == c.atom("_NET_WM_STATE_ABOVE")) {
-            return 3;
-        }
-        if (state == c.atom("_NET_WM_STATE_BELOW")) {
-            return -1;
-        }
-    }
     return 0;
 }
 
+// Whether the manager keeps a window out of view while it stays mapped: minimised, hidden, or
+// on another workspace. `currentDesktop` is none where the manager has no workspaces.
+bool hiddenByManager(Connection& c, const xcb_get_property_reply_t* wmState,
+                     const xcb_get_property_reply_t* netState,
+                     const xcb_get_property_reply_t* desktop,
+                     std::optional<std::uint32_t> currentDesktop) {
+    if (cardinal(wmState) == iconicState) {
+        return true;
+    }
+    if (contains(cardinals(netState), c.atom("_NET_WM_STATE_HIDDEN"))) {
+        return true;
+    }
+    auto on = cardinal(desktop);
+    return currentDesktop && on && *on != allDesktops && *on != *currentDesktop;
+}
+
+// The window tree at one moment: the root's children and, for each, the client window in it.
+struct Tree {
+    std::vector<xcb_window_t> tops; // bottom to top
+    std::vector<bool> topMapped;
+    std::unordered_map<xcb_window_t, xcb_window_t> clientOfTop;
+    std::vector<xcb_window_t> clients; // front to back
+    std::optional<std::uint32_t> currentDesktop;
+};
+
+// Finds, level by level, the client under each of `tops` that has none yet: the first window
+// with WM_STATE, breadth first. Each level is one batch of requests for all tops at once.
+void walkForClients(Connection& c, const std::vector<xcb_window_t>& tops, Tree& tree) {
+    xcb_connection_t* x = c.get();
+    xcb_atom_t wmState = c.atom("WM_STATE");
+    struct Search {
+        xcb_window_t top;
+        std::vector<xcb_window_t> level;
+    };
+    std::vector<Search> searches;
+    for (xcb_window_t top : tops) {
+        searches.push_back({top, {top}});
+    }
+    for (int depth = 0; depth < deepestClient && !searches.empty(); ++depth) {
+        // The windows of this level that carry WM_STATE, and the children of all of them.
+        std::vector<std::vector<xcb_get_property_cookie_t>> states(searches.size());
+        std::vector<std::vector<xcb_query_tree_cookie_t>> trees(searches.size());
+        for (std::size_t i = 0; i < searches.size(); ++i) {
+            for (xcb_window_t w : searches[i].level) {
+                states[i].push_back(ask(x, w, wmState, XCB_ATOM_ANY, 0));
+                trees[i].push_back(xcb_query_tree(x, w));
+            }
+        }
+        std::vector<Search> deeper;
+        for (std::size_t i = 0; i < searches.size(); ++i) {
+            std::optional<xcb_window_t> found;
+            std::vector<xcb_window_t> next;
+            for (std::size_t k = 0; k < searches[i].level.size(); ++k) {
+                auto state = answer(x, states[i][k]);
+                auto subtree = answer(x, trees[i][k]);
+                if (!found && state && state->type != XCB_ATOM_NONE) {
+                    found = searches[i].level[k];
+                }
+                auto below = children(subtree.get());
+                next.insert(next.end(), below.begin(), below.end());
+            }
+            if (found) {
+                tree.clientOfTop[searches[i].top] = *found;
+            } else if (!next.empty()) {
+                deeper.push_back({searches[i].top, std::move(next)});
+            }
+        }
+        searches = std::move(deeper);
+    }
+}
+
+// Finds the top-level that holds each client, by walking up from the clients: one batch per
+// level, and managers put clients one or two levels down.
+void parentsOfClients(Connection& c, const std::vector<xcb_window_t>& clients, Tree& tree) {
+    xcb_connection_t* x = c.get();
+    std::unordered_set<xcb_window_t> isTop(tree.tops.begin(), tree.tops.end());
+    struct Climb {
+        xcb_window_t client;
+        xcb_window_t at;
+    };
+    std::vector<Climb> climbs;
+    for (xcb_window_t client : clients) {
+        if (isTop.count(client)) {
+            tree.clientOfTop[client] = client;
+        } else {
+            climbs.push_back({client, client});
+        }
+    }
+    for (int depth = 0; depth < deepestClient && !climbs.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> cookies;
+        for (const Climb& climb : climbs) {
+            cookies.push_back(xcb_query_tree(x, climb.at));
+        }
+        std::vector<Climb> higher;
+        for (std::size_t i = 0; i < climbs.size(); ++i) {
+            auto reply = answer(x, cookies[i]);
+            if (!reply || reply->parent == XCB_WINDOW_NONE) {
+                continue;
+            }
+            if (isTop.count(reply->parent)) {
+                tree.clientOfTop.try_emplace(reply->parent, climbs[i].client);
+            } else if (reply->parent != c.root()) {
+                higher.push_back({climbs[i].client, reply->parent});
+            }
+        }
+        climbs = std::move(higher);
+    }
+}
+
+// Reads the tree in a few batches. With `wantClients`, also settles the list of clients.
+std::optional<Tree> readTree(Connection& c, bool wantClients) {
+    preloadAtoms(c);
+    xcb_connection_t* x = c.get();
+    xcb_window_t root = c.root();
+    auto checkCookie = ask(x, root, c.atom("_NET_SUPPORTING_WM_CHECK"), XCB_ATOM_WINDOW, 1);
+    auto stackingCookie = ask(x, root, c.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW);
+    auto listCookie = ask(x, root, c.atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW);
+    auto desktopCookie = ask(x, root, c.atom("_NET_CURRENT_DESKTOP"), XCB_ATOM_CARDINAL, 1);
+    auto rootTreeCookie = xcb_query_tree(x, root);
+    auto check = answer(x, checkCookie);
+    auto stackingList = answer(x, stackingCookie);
+    auto clientList = answer(x, listCookie);
+    auto currentDesktop = answer(x, desktopCookie);
+    auto rootTree = answer(x, rootTreeCookie);
+    if (!rootTree) {
+        return std::nullopt;
+    }
+
+    Tree tree;
+    tree.tops = children(rootTree.get());
+    tree.currentDesktop = cardinal(currentDesktop.get());
+    // The second batch: how each top-level is mapped, and whether the manager that the root
+    // names is alive (a manager that died leaves a stale id behind; the live one's check
+    // window points at itself).
+    auto managerWindow = cardinal(check.get());
+    std::optional<xcb_get_property_cookie_t> managerCookie;
+    if (managerWindow) {
+        managerCookie =
+            ask(x, *managerWindow, c.atom("_NET_SUPPORTING_WM_CHECK"), XCB_ATOM_WINDOW, 1);
+    }
+    std::vector<xcb_get_window_attributes_cookie_t> attributeCookies;
+    attributeCookies.reserve(tree.tops.size());
+    for (xcb_window_t top : tree.tops) {
+        attributeCookies.push_back(xcb_get_window_attributes(x, top));
+    }
+    bool manager = false;
+    if (managerCookie) {
+        auto self = answer(x, *managerCookie);
+        manager = cardinal(self.get()) == managerWindow;
+    }
+    tree.topMapped.resize(tree.tops.size());
+    for (std::size_t i = 0; i < tree.tops.size(); ++i) {
+        auto attributes = answer(x, attributeCookies[i]);
+        tree.topMapped[i] = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    }
+
+    std::vector<xcb_window_t> managed;
+    bool stacked = false;
+    if (manager) {
+        managed = cardinals(stackingList.get());
+        stacked = !managed.empty();
+        if (!stacked) {
+            managed = cardinals(clientList.get());
+        }
+    }
+    if (!managed.empty()) {
+        parentsOfClients(c, managed, tree);
+        if (!wantClients) {
+            return tree;
+        }
+        if (stacked) {
+            // Bottom to top, as the manager keeps it.
+            tree.clients.assign(managed.rbegin(), managed.rend());
+            return tree;
+        }
+        // The client list is in the order of mapping: put it in the order of the screen, front
+        // to back. A client whose top-level was not found goes last.
+        std::unordered_map<xcb_window_t, std::size_t> place;
+        for (std::size_t i = 0; i < tree.tops.size(); ++i) {
+            auto client = tree.clientOfTop.find(tree.tops[i]);
+            if (client != tree.clientOfTop.end()) {
+                place.try_emplace(client->second, tree.tops.size() - i);
+            }
+        }
+        tree.clients = managed;
+        std::stable_sort(tree.clients.begin(), tree.clients.end(),
+                         [&](xcb_window_t a, xcb_window_t b) {
+                             auto pa = place.find(a);
+                             auto pb = place.find(b);
+                             std::size_t ra = pa == place.end() ? SIZE_MAX : pa->second;
+                             std::size_t rb = pb == place.end() ? SIZE_MAX : pb->second;
+                             return ra < rb;
+                         });
+        return tree;
+    }
+
+    // No manager, or one that keeps no list: the clients are found in the tree. Unmapped
+    // top-levels cannot show anything, and their clients (if any) are found by name only when
+    // asked for.
+    std::vector<xcb_window_t> mapped;
+    for (std::size_t i = 0; i < tree.tops.size(); ++i) {
+        if (tree.topMapped[i]) {
+            mapped.push_back(tree.tops[i]);
+        }
+    }
+    walkForClients(c, mapped, tree);
+    if (wantClients) {
+        // Without a manager, a top-level whose windows carry no WM_STATE is itself the window
+        // a person sees; unmapped ones count too, since they can still be asked for by id.
+        for (std::size_t i = tree.tops.size(); i-- > 0;) {
+            auto client = tree.clientOfTop.find(tree.tops[i]);
+            tree.clients.push_back(client == tree.clientOfTop.end() ? tree.tops[i]
+                                                                    : client->second);
+        }
+    }
+    return tree;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
 } // namespace
+
+ErrorPtr connectionLost() {
+    return makeError(std::string(errorDomain), XCB_CONN_ERROR,
+                     "the connection to the X server was lost");
+}
 
 std::vector<Monitor> monitors(Connection& c) {
     std::vector<Monitor> all;
@@ -176,7 +416,7 @@ std::vector<Monitor> monitors(Connection& c) {
             }
         }
     }
-    if (all.empty()) {
+    if (all.empty() && !xcb_connection_has_error(c.get())) {
         // Without monitors the screen itself is the one display; its root window id names it.
         const auto& s = c.screen();
         all.push_back({s.root, true, 0, 0, s.width_in_pixels, s.height_in_pixels});
@@ -196,122 +436,113 @@ std::optional<Monitor> mainMonitor(const std::vector<Monitor>& all) {
     return all.front();
 }
 
-xcb_window_t clientOf(Connection& c, xcb_window_t top) {
-    xcb_atom_t wmState = c.atom("WM_STATE");
-    // Breadth first: the client is usually one or two levels below the manager's frame.
-    std::deque<xcb_window_t> queue{top};
-    int visited = 0;
-    while (!queue.empty() && visited < 64) {
-        xcb_window_t window = queue.front();
-        queue.pop_front();
-        ++visited;
-        auto state = property(c, window, wmState, XCB_ATOM_ANY, 0);
-        if (state && state->type != XCB_ATOM_NONE) {
-            return window;
-        }
-        auto cookie = xcb_query_tree(c.get(), window);
-        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), cookie, nullptr));
-        if (tree) {
-            auto* children = xcb_query_tree_children(tree.get());
-            queue.insert(queue.end(), children,
-                         children + xcb_query_tree_children_length(tree.get()));
-        }
+std::vector<xcb_window_t> clientWindows(Connection& c, ErrorPtr& error) {
+    auto tree = readTree(c, true);
+    if (!tree || xcb_connection_has_error(c.get())) {
+        error = connectionLost();
+        return {};
     }
-    return top;
-}
-
-std::vector<xcb_window_t> clientWindows(Connection& c) {
-    preloadAtoms(c);
-    std::vector<xcb_window_t> windows;
-    if (hasWindowManager(c)) {
-        auto list =
-            property(c, c.root(), c.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 1u << 16);
-        if (list && list->format == 32) {
-            auto* data = static_cast<const xcb_window_t*>(xcb_get_property_value(list.get()));
-            windows.assign(data, data + xcb_get_property_value_length(list.get()) / 4);
-        }
-    } else {
-        for (xcb_window_t top : rootChildren(c)) {
-            windows.push_back(clientOf(c, top));
-        }
-    }
-    // Both sources list bottom to top.
-    std::reverse(windows.begin(), windows.end());
-    return windows;
+    return std::move(tree->clients);
 }
 
 std::vector<Stacked> stacking(Connection& c) {
-    preloadAtoms(c);
-    std::vector<xcb_window_t> tops = rootChildren(c);
-    std::vector<xcb_get_window_attributes_cookie_t> cookies;
-    cookies.reserve(tops.size());
-    for (xcb_window_t top : tops) {
-        cookies.push_back(xcb_get_window_attributes(c.get(), top));
+    auto tree = readTree(c, false);
+    if (!tree) {
+        return {};
     }
-    std::vector<Stacked> stacked;
-    for (std::size_t i = tops.size(); i-- > 0;) {
-        Reply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(c.get(), cookies[i], nullptr));
-        if (!attributes) {
+    xcb_connection_t* x = c.get();
+    // Whether the manager hides the client of each mapped top-level, all asked at once.
+    struct Pending {
+        std::size_t top;
+        xcb_window_t client;
+        xcb_get_property_cookie_t wmState, netState, desktop;
+    };
+    std::vector<Pending> pending;
+    for (std::size_t i = 0; i < tree->tops.size(); ++i) {
+        auto client = tree->clientOfTop.find(tree->tops[i]);
+        if (!tree->topMapped[i] || client == tree->clientOfTop.end()) {
             continue;
         }
-        bool viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-        // Unmapped top-levels cannot be on screen; skip the search for their clients.
-        stacked.push_back({viewable ? clientOf(c, tops[i]) : tops[i], viewable});
+        xcb_window_t w = client->second;
+        pending.push_back({i, w, ask(x, w, c.atom("WM_STATE"), XCB_ATOM_ANY, 2),
+                           ask(x, w, c.atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 64),
+                           ask(x, w, c.atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 1)});
+    }
+    std::vector<bool> hidden(tree->tops.size(), false);
+    for (const Pending& p : pending) {
+        auto wmState = answer(x, p.wmState);
+        auto netState = answer(x, p.netState);
+        auto desktop = answer(x, p.desktop);
+        hidden[p.top] =
+            hiddenByManager(c, wmState.get(), netState.get(), desktop.get(), tree->currentDesktop);
+    }
+    std::vector<Stacked> stacked;
+    stacked.reserve(tree->tops.size());
+    for (std::size_t i = tree->tops.size(); i-- > 0;) {
+        auto client = tree->clientOfTop.find(tree->tops[i]);
+        xcb_window_t window = client == tree->clientOfTop.end() ? tree->tops[i] : client->second;
+        stacked.push_back({window, tree->topMapped[i] && !hidden[i]});
     }
     return stacked;
 }
 
-std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>& ids) {
+std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>& ids,
+                                  ErrorPtr& error) {
     struct Pending {
         xcb_get_window_attributes_cookie_t attributes;
         xcb_get_geometry_cookie_t geometry;
         xcb_translate_coordinates_cookie_t origin;
-        xcb_get_property_cookie_t netName, name, type, state, wmClass, pid;
+        xcb_get_property_cookie_t netName, name, type, state, wmClass, pid, wmState, desktop,
+            extents, machine;
         std::optional<xcb_res_query_client_ids_cookie_t> owner;
     };
     preloadAtoms(c);
+    xcb_connection_t* x = c.get();
     bool resources = c.hasExtension(&xcb_res_id);
     xcb_atom_t utf8 = c.atom("UTF8_STRING");
-    xcb_atom_t netName = c.atom("_NET_WM_NAME");
-    xcb_atom_t netType = c.atom("_NET_WM_WINDOW_TYPE");
-    xcb_atom_t netState = c.atom("_NET_WM_STATE");
-    xcb_atom_t netPid = c.atom("_NET_WM_PID");
+    xcb_atom_t compoundText = c.atom("COMPOUND_TEXT");
     // Ask everything first and read the answers after, so that the whole list costs about one
     // round trip instead of several per window.
+    auto desktopCookie = ask(x, c.root(), c.atom("_NET_CURRENT_DESKTOP"), XCB_ATOM_CARDINAL, 1);
     std::vector<Pending> pending;
     pending.reserve(ids.size());
     for (xcb_window_t id : ids) {
-        auto* x = c.get();
-        pending.push_back({xcb_get_window_attributes(x, id), xcb_get_geometry(x, id),
-                           xcb_translate_coordinates(x, id, c.root(), 0, 0),
-                           xcb_get_property(x, 0, id, netName, utf8, 0, 1024),
-                           xcb_get_property(x, 0, id, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 1024),
-                           xcb_get_property(x, 0, id, netType, XCB_ATOM_ATOM, 0, 64),
-                           xcb_get_property(x, 0, id, netState, XCB_ATOM_ATOM, 0, 64),
-                           xcb_get_property(x, 0, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256),
-                           xcb_get_property(x, 0, id, netPid, XCB_ATOM_CARDINAL, 0, 1),
-                           std::nullopt});
+        pending.push_back(
+            {xcb_get_window_attributes(x, id), xcb_get_geometry(x, id),
+             xcb_translate_coordinates(x, id, c.root(), 0, 0),
+             ask(x, id, c.atom("_NET_WM_NAME"), utf8), ask(x, id, XCB_ATOM_WM_NAME, XCB_ATOM_ANY),
+             ask(x, id, c.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 64),
+             ask(x, id, c.atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 64),
+             ask(x, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024),
+             ask(x, id, c.atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 1),
+             ask(x, id, c.atom("WM_STATE"), XCB_ATOM_ANY, 2),
+             ask(x, id, c.atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 1),
+             ask(x, id, c.atom("_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 4),
+             ask(x, id, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY, 256), std::nullopt});
         if (resources) {
             xcb_res_client_id_spec_t query{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
             pending.back().owner = xcb_res_query_client_ids(x, 1, &query);
         }
     }
+    auto currentDesktop = cardinal(answer(x, desktopCookie).get());
+    std::string localHost = hostName();
     std::vector<WindowFacts> facts;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto* x = c.get();
         const Pending& p = pending[i];
-        Reply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(x, p.attributes, nullptr));
+        auto attributes = answer(x, p.attributes);
         Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x, p.geometry, nullptr));
         Reply<xcb_translate_coordinates_reply_t> origin(
             xcb_translate_coordinates_reply(x, p.origin, nullptr));
-        Reply<xcb_get_property_reply_t> netNameReply(xcb_get_property_reply(x, p.netName, nullptr));
-        Reply<xcb_get_property_reply_t> nameReply(xcb_get_property_reply(x, p.name, nullptr));
-        Reply<xcb_get_property_reply_t> typeReply(xcb_get_property_reply(x, p.type, nullptr));
-        Reply<xcb_get_property_reply_t> stateReply(xcb_get_property_reply(x, p.state, nullptr));
-        Reply<xcb_get_property_reply_t> classReply(xcb_get_property_reply(x, p.wmClass, nullptr));
-        Reply<xcb_get_property_reply_t> pidReply(xcb_get_property_reply(x, p.pid, nullptr));
+        auto netNameReply = answer(x, p.netName);
+        auto nameReply = answer(x, p.name);
+        auto typeReply = answer(x, p.type);
+        auto stateReply = answer(x, p.state);
+        auto classReply = answer(x, p.wmClass);
+        auto pidReply = answer(x, p.pid);
+        auto wmStateReply = answer(x, p.wmState);
+        auto desktopReply = answer(x, p.desktop);
+        auto extentsReply = answer(x, p.extents);
+        auto machineReply = answer(x, p.machine);
         Reply<xcb_res_query_client_ids_reply_t> ownerReply(
             p.owner ? xcb_res_query_client_ids_reply(x, *p.owner, nullptr) : nullptr);
         if (!attributes || !geometry || !origin) {
@@ -323,21 +554,47 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         f.y = origin->dst_y;
         f.width = geometry->width;
         f.height = geometry->height;
-        f.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        // A program that draws its own title bar (GTK on a compositing desktop) makes its
+        // window larger than what shows, for an invisible shadow around it: that margin is
+        // not part of the window a person sees.
+        auto extents = cardinals(extentsReply.get());
+        if (extents.size() == 4) {
+            auto [left, right, top, bottom] = std::tuple{
+                static_cast<std::int64_t>(extents[0]), static_cast<std::int64_t>(extents[1]),
+                static_cast<std::int64_t>(extents[2]), static_cast<std::int64_t>(extents[3])};
+            if (left + right < f.width && top + bottom < f.height) {
+                f.x += static_cast<int>(left);
+                f.y += static_cast<int>(top);
+                f.width -= static_cast<int>(left + right);
+                f.height -= static_cast<int>(top + bottom);
+            }
+        }
+        f.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+                     !hiddenByManager(c, wmStateReply.get(), stateReply.get(), desktopReply.get(),
+                                      currentDesktop);
         if (netNameReply && netNameReply->type == utf8) {
             f.title = text(netNameReply.get());
         } else if (nameReply && nameReply->type != XCB_ATOM_NONE) {
             std::string name = text(nameReply.get());
-            f.title = nameReply->type == XCB_ATOM_STRING ? latin1ToUtf8(name) : name;
+            if (nameReply->type == XCB_ATOM_STRING) {
+                f.title = latin1ToUtf8(name);
+            } else if (nameReply->type == compoundText) {
+                f.title = compoundTextToUtf8(name);
+            } else {
+                f.title = std::move(name);
+            }
         }
-        auto types = atomList(typeReply.get());
-        f.desktop = std::find(types.begin(), types.end(), c.atom("_NET_WM_WINDOW_TYPE_DESKTOP")) !=
-                    types.end();
-        f.layer = layerOf(c, types, atomList(stateReply.get()), attributes->override_redirect);
+        auto types = cardinals(typeReply.get());
+        f.desktop = contains(types, c.atom("_NET_WM_WINDOW_TYPE_DESKTOP"));
+        f.layer = layerOf(c, types, attributes->override_redirect);
         if (classReply && classReply->type == XCB_ATOM_STRING) {
             // WM_CLASS holds the instance name and then the class name, each ending in a NUL.
             std::string both = text(classReply.get());
             auto split = both.find('\0');
+            std::string instance = both.substr(0, split);
+            if (!instance.empty()) {
+                f.instance = latin1ToUtf8(instance);
+            }
             if (split != std::string::npos) {
                 std::string cls = both.substr(split + 1);
                 if (auto end = cls.find('\0'); end != std::string::npos) {
@@ -349,12 +606,19 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
             }
         }
         f.pid = resourcePid(ownerReply.get());
-        if (!f.pid && pidReply && pidReply->format == 32 &&
-            xcb_get_property_value_length(pidReply.get()) >= 4) {
-            f.pid = static_cast<ProcessID>(
-                *static_cast<const std::uint32_t*>(xcb_get_property_value(pidReply.get())));
+        // A client that the server knows no local process of (one over TCP) may still name
+        // its process itself; that number means a process here only when it runs here.
+        if (!f.pid && (!machineReply || machineReply->type == XCB_ATOM_NONE ||
+                       text(machineReply.get()) == localHost)) {
+            if (auto pid = cardinal(pidReply.get()); pid && *pid > 0 && *pid <= INT32_MAX) {
+                f.pid = static_cast<ProcessID>(*pid);
+            }
         }
         facts.push_back(std::move(f));
+    }
+    if (xcb_connection_has_error(x)) {
+        error = connectionLost();
+        return {};
     }
     return facts;
 }

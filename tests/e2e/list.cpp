@@ -72,7 +72,8 @@ Desk openDesk(XClient& client) {
     return d;
 }
 
-// Catches windows wrongly listed or dropped, wrong sizes, names and front-to-back ranks.
+// Catches windows wrongly listed or dropped (a window kept below the others is still a normal
+// one), wrong sizes, names and front-to-back ranks.
 TEST(ListOnX, MatchesTheWindowsOnTheScreen) {
     XServer server(1280, 720);
     XClient client(server);
@@ -86,9 +87,12 @@ TEST(ListOnX, MatchesTheWindowsOnTheScreen) {
     EXPECT_EQ(doc["displays"][0]["left"], 0);
     EXPECT_EQ(doc["displays"][0]["primary"], true);
 
-    ASSERT_EQ(doc["windows"].size(), 2u) << doc.dump();
+    // The window kept below the others is a normal window all the same.
+    ASSERT_EQ(doc["windows"].size(), 3u) << doc.dump();
     json front = doc["windows"][0];
-    json back = doc["windows"][1];
+    json back = doc["windows"][2];
+    EXPECT_EQ(doc["windows"][1]["id"], d.below);
+    EXPECT_EQ(doc["windows"][1]["app"], "LumatapTest");
     EXPECT_EQ(front["id"], d.front);
     EXPECT_EQ(front["title"], "Grüße ✓");
     EXPECT_EQ(front["app"], "Alpha");
@@ -110,7 +114,8 @@ TEST(ListOnX, ListsClientWindowsUnderAReparentingManager) {
     HostWindow host(server);
     Desk d = openDesk(client);
     json doc = listOn(server);
-    ASSERT_EQ(doc["windows"].size(), 2u) << doc.dump();
+    ASSERT_EQ(doc["windows"].size(), 3u) << doc.dump();
+    EXPECT_FALSE(entry(doc, d.below).is_null());
     json listed = entry(doc, d.listed);
     ASSERT_FALSE(listed.is_null()) << doc.dump();
     EXPECT_EQ(listed["width"], 300);
