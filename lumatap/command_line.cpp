@@ -92,7 +92,7 @@ void watchParent() {
         while (getppid() == parent) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
-        exitProcess(statusDone);
+        exitNow(statusDone);
     }).detach();
 }
 

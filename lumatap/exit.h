@@ -11,7 +11,18 @@ namespace lumatap {
 // tear down.
 [[noreturn]] void exitProcess(int status, std::string_view message = {});
 
+// Ends the process with `status` at once, without a line, whoever holds the claim: for the
+// parent watch, since nothing more is owed to a reader whose parent has gone, not even the
+// rest of a line that another thread is stuck writing.
+[[noreturn]] void exitNow(int status);
+
 // True once some thread has started to end the process.
 bool exiting();
+
+// Holds descriptors 0, 1 and 2 (on /dev/null where one is closed), so that no connection the
+// program opens later can take their place and receive its lines; and makes an exception
+// that nobody catches (memory or threads running out, anywhere) end the process with an
+// error line and status 1 instead of an abort. Called first thing at start.
+void guardProcess();
 
 } // namespace lumatap

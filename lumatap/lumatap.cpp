@@ -1,10 +1,12 @@
 #include "lumatap/command_line.h"
+#include "lumatap/exit.h"
 
 #include <csignal>
 #include <thread>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    lumatap::guardProcess();
     // A reader that goes away must make writes fail, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
     lumatap::setArgs(std::vector<std::string>(argv, argv + argc));

@@ -17,6 +17,8 @@ inline constexpr std::string_view permissionLine =
     "permission: Screen Recording is not allowed for Beamora";
 inline constexpr std::string_view errorPrefix = "error: ";
 inline constexpr std::string_view unknownErrorLine = "error: unknown";
+inline constexpr std::string_view noMemoryLine = "error: not enough memory";
+inline constexpr std::string_view noResourcesPrefix = "error: not enough resources: ";
 inline constexpr std::string_view noScreenLine = "error: no screen";
 inline constexpr std::string_view noSuchScreenLine = "gone: no such screen";
 inline constexpr std::string_view noSuchWindowLine = "gone: no such window";

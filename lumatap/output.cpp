@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace lumatap {
@@ -29,13 +30,34 @@ bool writeFully(int fd, const char* data, std::size_t size) {
 } // namespace
 
 void writeLine(std::string_view message) {
-    // Joined before writing so that a line is never split by another thread's line.
-    std::string line;
-    line.reserve(message.size() + 1);
-    line.append(message);
-    line.push_back('\n');
-    // Standard error has nowhere to report its own failure; a lost message is dropped.
-    (void)writeFully(STDERR_FILENO, line.data(), line.size());
+    // One request for the text and its line feed, so that a line is never split by another
+    // thread's line; and no allocation, since a line may have to say that memory ran out.
+    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()},
+                      {const_cast<char*>("\n"), 1}};
+    std::size_t left = message.size() + 1;
+    iovec* part = parts;
+    int count = 2;
+    while (left > 0) {
+        ssize_t n = ::writev(STDERR_FILENO, part, count);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Standard error has nowhere to report its own failure; a lost message is dropped.
+            return;
+        }
+        left -= static_cast<std::size_t>(n);
+        auto done = static_cast<std::size_t>(n);
+        while (count > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            ++part;
+            --count;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
 }
 
 void say(std::string_view message) {

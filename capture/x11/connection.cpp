@@ -1,5 +1,6 @@
 #include "capture/x11/connection.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -50,6 +51,19 @@ xcb_connection_t* connectQuietly(int& screenNumber, std::string& refusal) {
     return connection;
 }
 
+bool refusedAuthorization(const std::string& refusal) {
+    std::string lower;
+    for (char c : refusal) {
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    for (const char* sign : {"authoriz", "magic-cookie", "no protocol specified", "xdm-auth"}) {
+        if (lower.find(sign) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::shared_ptr<Connection> Connection::open(ErrorPtr& error) {
@@ -59,8 +73,9 @@ std::shared_ptr<Connection> Connection::open(ErrorPtr& error) {
     if (int problem = xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
         std::string name = displayName();
-        if (refusal.find("uthoriz") != std::string::npos) {
-            // The server turned us away for want of authorization: not allowed to capture.
+        if (refusedAuthorization(refusal)) {
+            // The server turned us away for want of authorization (no cookie, or a wrong
+            // one): not allowed to capture, however it put it.
             error = makeError(std::string(streamErrorDomain), userDeclinedCode, refusal);
             return nullptr;
         }

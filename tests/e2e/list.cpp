@@ -159,31 +159,42 @@ TEST(ListOnX, WithoutAnXServerFailsWithTheDisplayItCouldNotOpen) {
     EXPECT_EQ(result.err, "error: cannot open display \":987\"\n");
 }
 
-// Catches a refusal for want of authorization reported as a plain error, or the X library's
-// own words leaking onto standard error.
-TEST(ListOnX, AnUnauthorizedConnectionIsAPermissionRefusal) {
+// Writes an authorization file with one MIT-MAGIC-COOKIE-1 of 16 `fill` bytes, for the
+// display `number` of the host `family` names (256: local, 65535: any host).
+void writeCookie(const std::string& path, int family, const std::string& number, char fill) {
+    std::ofstream file(path, std::ios::binary);
+    auto field = [&](const std::string& text) {
+        file.put(static_cast<char>(text.size() >> 8)).put(static_cast<char>(text.size()));
+        file << text;
+    };
+    file.put(static_cast<char>(family >> 8)).put(static_cast<char>(family));
+    field(family == 256 ? "localhost" : "");
+    field(number);
+    field("MIT-MAGIC-COOKIE-1");
+    field(std::string(16, fill));
+}
+
+// Catches a refusal for want of authorization reported as a plain error (a wrong cookie was
+// "error: cannot open display ...: Invalid MIT-MAGIC-COOKIE-1 key"), or the X library's own
+// words leaking onto standard error.
+TEST(ListOnX, EveryAuthorizationRefusalIsAPermissionRefusal) {
     // The server knows one secret cookie, which the tool is not given.
-    std::string cookies = testing::TempDir() + "/lumatap-xauth-" + std::to_string(getpid());
-    {
-        std::ofstream file(cookies, std::ios::binary);
-        auto field = [&](const std::string& text) {
-            file.put(static_cast<char>(text.size() >> 8)).put(static_cast<char>(text.size()));
-            file << text;
-        };
-        file.put(1).put(0); // family: local
-        field("localhost");
-        field("0");
-        field("MIT-MAGIC-COOKIE-1");
-        field(std::string(16, '\x5a'));
+    std::string secret = testing::TempDir() + "/lumatap-xauth-" + std::to_string(getpid());
+    writeCookie(secret, 256, "0", '\x5a');
+    XServer server(640, 480, 24, {"-auth", secret});
+    // A cookie for this very display, but not the server's.
+    std::string wrong = secret + ".wrong";
+    writeCookie(wrong, 65535, server.display().substr(1), '\x33');
+    for (const std::string& file : {secret + ".none", wrong}) {
+        ProcessOptions options = server.env();
+        options.env["XAUTHORITY"] = file;
+        auto result = run({LUMATAP_BIN, "list"}, options);
+        EXPECT_EQ(result.status, 2) << file;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "permission: Screen Recording is not allowed for Beamora\n") << file;
     }
-    XServer server(640, 480, 24, {"-auth", cookies});
-    ProcessOptions options = server.env();
-    options.env["XAUTHORITY"] = cookies + ".none";
-    auto result = run({LUMATAP_BIN, "list"}, options);
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "permission: Screen Recording is not allowed for Beamora\n");
-    std::remove(cookies.c_str());
+    std::remove(secret.c_str());
+    std::remove(wrong.c_str());
 }
 
 // An X server that accepts the connection and never answers: the tool waits on it for good.
