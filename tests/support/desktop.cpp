@@ -269,10 +269,12 @@ ProcessOptions Desktop::env() const {
 void Desktop::startBus() {
     std::string socket = (home_ / "runtime" / "bus").string();
     busAddress_ = "unix:path=" + socket;
+    // Services the bus starts (xfconfd, say) inherit its environment, so they too keep to the
+    // private home.
     bus_ = std::make_unique<Process>(std::vector<std::string>{which("dbus-daemon"), "--session",
                                                               "--nofork", "--nopidfile",
                                                               "--address=" + busAddress_},
-                                     ProcessOptions{});
+                                     env());
     for (int wait = 0; wait < 500 && bus_->running(); ++wait) {
         if (std::filesystem::exists(socket)) {
             return;
