@@ -65,6 +65,28 @@ std::vector<pid_t> descendants(pid_t pid) {
     return found;
 }
 
+// Live processes whose environment names `home` as HOME: what the desktop started, even
+// those that left its process tree (a bus service that detached).
+std::vector<pid_t> livingIn(const std::filesystem::path& home) {
+    std::string wanted = "HOME=" + home.string();
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream environ(entry.path() / "environ", std::ios::binary);
+        std::string variable;
+        while (std::getline(environ, variable, '\0')) {
+            if (variable == wanted) {
+                found.push_back(std::stoi(name));
+                break;
+            }
+        }
+    }
+    return found;
+}
+
 std::string propertyText(xcb_connection_t* c, xcb_window_t w, xcb_atom_t name) {
     auto reply = xcb_get_property_reply(
         c, xcb_get_property(c, 0, w, name, XCB_GET_PROPERTY_TYPE_ANY, 0, 4096), nullptr);
@@ -243,6 +265,12 @@ void Desktop::cleanup() {
     if (bus_) {
         stopTree(*bus_);
         bus_.reset();
+    }
+    for (int tries = 0; tries < 50 && !livingIn(home_).empty(); ++tries) {
+        std::this_thread::sleep_for(20ms);
+    }
+    for (pid_t pid : livingIn(home_)) {
+        ::kill(pid, SIGKILL);
     }
     server_.reset();
     std::error_code ignored;
