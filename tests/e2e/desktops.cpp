@@ -106,8 +106,8 @@ TEST_F(UnderDwm, ListsAndThumbnailsWindowsWithoutAStackingList) {
     json doc = listOn(desk());
     json listed = entry(doc, term);
     ASSERT_FALSE(listed.is_null()) << doc.dump();
-    EXPECT_EQ(listed["title"], "dwm terminal");
-    EXPECT_EQ(listed["app"], "DwmTerm");
+    EXPECT_EQ(listed["title"], json("dwm terminal"));
+    EXPECT_EQ(listed["app"], json("DwmTerm"));
 
     Thumb thumb = thumbOf(desk(), term, 320, 240);
     EXPECT_EQ(thumb.result.status, 0) << thumb.result.err;
@@ -245,9 +245,9 @@ TEST_F(WithoutManager, ShowsCompoundTextAndLongTitlesWhole) {
 
     json doc = listOn(desk());
     ASSERT_FALSE(entry(doc, greeting).is_null()) << doc.dump();
-    EXPECT_EQ(entry(doc, greeting)["title"], "Привет мир");
+    EXPECT_EQ(entry(doc, greeting)["title"], json("Привет мир"));
     ASSERT_FALSE(entry(doc, longOne).is_null()) << doc.dump();
-    EXPECT_EQ(entry(doc, longOne)["title"], longTitle);
+    EXPECT_EQ(entry(doc, longOne)["title"], json(longTitle));
 }
 
 // Catches one program's windows all named after the first window it opened (here a menu).
@@ -259,8 +259,8 @@ TEST_F(WithoutManager, NamesEachWindowOfAProgramByItsOwnClass) {
     json doc = listOn(desk());
     ASSERT_FALSE(entry(doc, alpha).is_null()) << doc.dump();
     ASSERT_FALSE(entry(doc, beta).is_null()) << doc.dump();
-    EXPECT_EQ(entry(doc, alpha)["app"], "Alpha");
-    EXPECT_EQ(entry(doc, beta)["app"], "Beta");
+    EXPECT_EQ(entry(doc, alpha)["app"], json("Alpha"));
+    EXPECT_EQ(entry(doc, beta)["app"], json("Beta"));
 }
 
 // Catches a window dropped when its client has no local process id (it came over TCP and
@@ -274,8 +274,8 @@ TEST_F(WithoutManager, ListsAClientConnectedOverTcp) {
     json doc = listOn(desk());
     json listed = entry(doc, window);
     ASSERT_FALSE(listed.is_null()) << doc.dump();
-    EXPECT_EQ(listed["app"], "Remote");
-    EXPECT_EQ(listed["title"], "from afar");
+    EXPECT_EQ(listed["app"], json("Remote"));
+    EXPECT_EQ(listed["title"], json("from afar"));
 }
 
 // Catches real programs left out when no manager runs (no client list on the root at all).
@@ -284,9 +284,9 @@ TEST_F(WithoutManager, ListsRealProgramsWithoutAManager) {
     std::uint32_t clock = desk().xclock("bare clock", "200x200+700+100");
     json doc = listOn(desk());
     ASSERT_FALSE(entry(doc, term).is_null()) << doc.dump();
-    EXPECT_EQ(entry(doc, term)["app"], "BareTerm");
+    EXPECT_EQ(entry(doc, term)["app"], json("BareTerm"));
     ASSERT_FALSE(entry(doc, clock).is_null()) << doc.dump();
-    EXPECT_EQ(entry(doc, clock)["title"], "bare clock");
+    EXPECT_EQ(entry(doc, clock)["title"], json("bare clock"));
     EXPECT_EQ(entry(doc, clock)["width"], 200);
 }
 
