@@ -1,5 +1,6 @@
 #include "tests/support/desktop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -28,38 +29,62 @@ std::string which(const std::string& program) {
     throw std::runtime_error(program + " is not installed (see scripts/deps)");
 }
 
-// Every live process whose parent is `pid`, and theirs, from /proc.
-std::vector<pid_t> descendants(pid_t pid) {
-    std::map<pid_t, std::vector<pid_t>> children;
+// A process as /proc shows it; the start time tells it from a later one with the same id.
+struct Known {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    unsigned long long start = 0;
+};
+
+std::optional<Known> known(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The command name may hold spaces and parentheses; the fields after it do not.
+    auto close = line.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    Known k{.pid = pid};
+    rest >> state >> k.parent;
+    std::string skipped;
+    for (int field = 5; field < 22; ++field) {
+        rest >> skipped;
+    }
+    rest >> k.start;
+    if (!rest || state == 'Z') {
+        return std::nullopt;
+    }
+    return k;
+}
+
+bool alive(const Known& k) {
+    auto now = known(k.pid);
+    return now && now->start == k.start;
+}
+
+// Every live process whose parent is `pid`, and theirs.
+std::vector<Known> descendants(pid_t pid) {
+    std::map<pid_t, std::vector<Known>> children;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        // The command name may hold spaces and parentheses; the fields after it do not.
-        auto close = line.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(line.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (state != 'Z') {
-            children[parent].push_back(std::stoi(name));
+        if (auto k = known(std::stoi(name))) {
+            children[k->parent].push_back(*k);
         }
     }
-    std::vector<pid_t> found;
+    std::vector<Known> found;
     std::vector<pid_t> todo{pid};
     while (!todo.empty()) {
         pid_t next = todo.back();
         todo.pop_back();
-        for (pid_t child : children[next]) {
+        for (const Known& child : children[next]) {
             found.push_back(child);
-            todo.push_back(child);
+            todo.push_back(child.pid);
         }
     }
     return found;
@@ -204,32 +229,29 @@ const char* managerName(Manager kind) {
 }
 
 void stopTree(Process& process) {
-    if (!process.running()) {
-        return;
+    std::vector<Known> family = descendants(process.pid());
+    if (process.running()) {
+        process.kill(SIGTERM);
     }
-    std::vector<pid_t> family = descendants(process.pid());
-    process.kill(SIGTERM);
-    for (pid_t pid : family) {
-        ::kill(pid, SIGTERM);
+    for (const Known& k : family) {
+        ::kill(k.pid, SIGTERM);
     }
     if (!process.wait(3s)) {
         process.kill(SIGKILL);
         process.wait(5s);
     }
-    // Whatever the process started and left behind (a shell, a service the bus activated)
-    // goes too; a process that ignored the request is forced.
+    // Whatever the process started (a shell, a service the bus activated) goes too; one that
+    // ignored the request is forced.
     for (int tries = 0; tries < 50; ++tries) {
-        bool alive = false;
-        for (pid_t pid : family) {
-            alive = alive || ::kill(pid, 0) == 0;
-        }
-        if (!alive) {
-            break;
+        if (std::none_of(family.begin(), family.end(), alive)) {
+            return;
         }
         std::this_thread::sleep_for(20ms);
     }
-    for (pid_t pid : family) {
-        ::kill(pid, SIGKILL);
+    for (const Known& k : family) {
+        if (alive(k)) {
+            ::kill(k.pid, SIGKILL);
+        }
     }
 }
 
@@ -258,20 +280,21 @@ Desktop::~Desktop() {
 
 void Desktop::cleanup() {
     stopPrograms();
-    if (manager_) {
-        stopTree(*manager_);
-        manager_.reset();
+    for (Process* process : {manager_.get(), bus_.get()}) {
+        if (process) {
+            stopTree(*process);
+        }
     }
-    if (bus_) {
-        stopTree(*bus_);
-        bus_.reset();
-    }
+    // A service that detached may still hold the bus's output pipe, which the bus's Process
+    // reads to its end; it goes before that.
     for (int tries = 0; tries < 50 && !livingIn(home_).empty(); ++tries) {
         std::this_thread::sleep_for(20ms);
     }
     for (pid_t pid : livingIn(home_)) {
         ::kill(pid, SIGKILL);
     }
+    manager_.reset();
+    bus_.reset();
     server_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(home_, ignored);
