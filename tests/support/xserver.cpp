@@ -111,8 +111,11 @@ void XServer::startWindowManager() {
     throw std::runtime_error("openbox did not start");
 }
 
-XClient::XClient(const XServer& server) {
-    ProcessOptions options = server.env();
+XClient::XClient(const XServer& server) : XClient(server.env()) {
+}
+
+XClient::XClient(const ProcessOptions& given) {
+    ProcessOptions options = given;
     options.pipeStdin = true;
     options.captureStdout = false;
     process_ = std::make_unique<Process>(std::vector<std::string>{XCLIENT_BIN}, options);

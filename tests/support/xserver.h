@@ -35,6 +35,8 @@ class XServer {
 class XClient {
   public:
     explicit XClient(const XServer& server);
+    // Connects as `options` say (a display name over TCP, say).
+    explicit XClient(const ProcessOptions& options);
     ~XClient();
     pid_t pid() const { return process_->pid(); }
     // Sends one request line and returns the answer line.
