@@ -12,7 +12,8 @@
 
 namespace lumatap::x11 {
 
-// Rows of BGRA pixels owned by someone else; the alpha bytes are not looked at.
+// Rows of BGRA pixels owned by someone else; the alpha bytes are looked at only by a Scaler that
+// keeps alpha.
 struct BgraView {
     const std::uint8_t* data = nullptr;
     std::size_t width = 0;
