@@ -159,6 +159,8 @@ bool Connection::xwayland() {
             connection_, static_cast<std::uint16_t>(extension.size()), extension.data());
         std::optional<xcb_randr_get_monitors_cookie_t> monitorsCookie;
         if (hasExtension(&xcb_randr_id)) {
+            // Monitors came with RandR 1.5, which the server learns we know first.
+            xcb_discard_reply(connection_, xcb_randr_query_version(connection_, 1, 5).sequence);
             monitorsCookie = xcb_randr_get_monitors(connection_, root(), 1);
         }
         Reply<xcb_query_extension_reply_t> present(
