@@ -178,12 +178,14 @@ struct StreamConfiguration {
 
 // ---- Still images -----------------------------------------------------------------------
 
-// An opaque picture, 8-bit BGRA rows (the alpha byte is not looked at).
+// A picture, 8-bit BGRA rows. Opaque (the alpha byte is not looked at) unless `alpha` is set:
+// then the fourth byte is the pixel's opacity and the colours are premultiplied by it.
 struct Image {
     std::size_t width = 0;
     std::size_t height = 0;
     std::size_t bytesPerRow = 0;
     Bytes pixels;
+    bool alpha = false;
 };
 
 // ---- Sample buffers ---------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 #include <xcb/composite.h>
@@ -162,6 +163,51 @@ void Connection::preload(std::initializer_list<std::string_view> names) {
 bool Connection::hasExtension(xcb_extension_t* extension) {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, extension);
     return data && data->present;
+}
+
+bool Connection::xwayland() {
+    std::call_once(xwaylandAsked_, [this] {
+        // Newer Xwayland announces itself with an extension of its own; older ones (22.1, say)
+        // only by the names of their RandR outputs and monitors, XWAYLAND0 and on.
+        constexpr std::string_view extension = "XWAYLAND";
+        auto extensionCookie = xcb_query_extension(
+            connection_, static_cast<std::uint16_t>(extension.size()), extension.data());
+        std::optional<xcb_randr_get_monitors_cookie_t> monitorsCookie;
+        if (hasExtension(&xcb_randr_id)) {
+            // Monitors came with RandR 1.5, which the server learns we know first.
+            xcb_discard_reply(connection_, xcb_randr_query_version(connection_, 1, 5).sequence);
+            monitorsCookie = xcb_randr_get_monitors(connection_, root(), 1);
+        }
+        Reply<xcb_query_extension_reply_t> present(
+            xcb_query_extension_reply(connection_, extensionCookie, nullptr));
+        Reply<xcb_randr_get_monitors_reply_t> monitors;
+        if (monitorsCookie) {
+            monitors.reset(xcb_randr_get_monitors_reply(connection_, *monitorsCookie, nullptr));
+        }
+        if (present && present->present) {
+            xwayland_ = true;
+            return;
+        }
+        if (!monitors) {
+            return;
+        }
+        std::vector<xcb_get_atom_name_cookie_t> names;
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
+             xcb_randr_monitor_info_next(&it)) {
+            names.push_back(xcb_get_atom_name(connection_, it.data->name));
+        }
+        for (auto cookie : names) {
+            Reply<xcb_get_atom_name_reply_t> name(
+                xcb_get_atom_name_reply(connection_, cookie, nullptr));
+            if (name) {
+                std::string_view text(
+                    xcb_get_atom_name_name(name.get()),
+                    static_cast<std::size_t>(xcb_get_atom_name_name_length(name.get())));
+                xwayland_ = xwayland_ || text.starts_with("XWAYLAND");
+            }
+        }
+    });
+    return xwayland_;
 }
 
 } // namespace lumatap::x11

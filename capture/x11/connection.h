@@ -37,6 +37,10 @@ class Connection {
     void preload(std::initializer_list<std::string_view> names);
     // Whether the server answers requests of the named extension.
     bool hasExtension(xcb_extension_t* extension);
+    // Whether the server is Xwayland: the X side of a Wayland session, whose screen it does
+    // not draw (its root window stays black; each window goes to the compositor on its own).
+    // Asked once per connection.
+    bool xwayland();
 
   private:
     Connection(xcb_connection_t* connection, xcb_screen_t* screen);
@@ -45,6 +49,8 @@ class Connection {
     xcb_screen_t* screen_;
     std::mutex atomsMutex_;
     std::unordered_map<std::string, xcb_atom_t> atoms_;
+    std::once_flag xwaylandAsked_;
+    bool xwayland_ = false;
 };
 
 // A reply that frees itself.

@@ -1,5 +1,7 @@
 #include "capture/x11/grab.h"
 
+#include "capture/x11/frame_extents.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -194,6 +196,10 @@ std::optional<Grabber::Format> Grabber::formatOf(std::uint8_t depth, xcb_visuali
                     format.red = v.data->red_mask;
                     format.green = v.data->green_mask;
                     format.blue = v.data->blue_mask;
+                    // ARGB visuals name no alpha mask: it is whatever the colours leave.
+                    if (depth == 32) {
+                        format.alpha = ~(format.red | format.green | format.blue);
+                    }
                 }
             }
         }
@@ -213,7 +219,7 @@ std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t s
     auto w = static_cast<std::size_t>(width);
     auto h = static_cast<std::size_t>(height);
     // What nearly every server sends: 32 bits a pixel, blue in the lowest byte. Depth-32 windows
-    // look the same, with alpha in the byte that is not looked at.
+    // look the same, with their alpha in the fourth byte.
     if (format.bitsPerPixel == 32 && lsbFirst && format.red == 0xff0000 && format.green == 0xff00 &&
         format.blue == 0xff) {
         return BgraView{data, w, h, stride};
@@ -227,6 +233,7 @@ std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t s
     Channel red(format.red);
     Channel green(format.green);
     Channel blue(format.blue);
+    Channel alpha(format.alpha);
     converted_.resize(w * h * 4);
     for (std::size_t y = 0; y < h; ++y) {
         const std::uint8_t* from = data + y * stride;
@@ -240,7 +247,7 @@ std::optional<BgraView> Grabber::convert(const std::uint8_t* data, std::size_t s
             to[0] = blue(pixel);
             to[1] = green(pixel);
             to[2] = red(pixel);
-            to[3] = 255;
+            to[3] = format.alpha ? alpha(pixel) : 255;
         }
     }
     return BgraView{converted_.data(), w, h, w * 4};
@@ -406,6 +413,8 @@ bool Grabber::root(int x, int y, int width, int height, const Plan& plan, const 
                                          std::to_string(screen.root_depth) + " is not supported");
         return false;
     }
+    translucent_ = false;
+    offsetX_ = offsetY_ = 0;
     return read({connection_->root(), left, top, right - left, bottom - top, *format}, plan, take,
                 error);
 }
@@ -420,6 +429,8 @@ std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, in
                                          std::to_string(screen.root_depth) + " is not supported");
         return std::nullopt;
     }
+    translucent_ = false;
+    offsetX_ = offsetY_ = 0;
     std::optional<BgraView> picture;
     if (!read(
             {drawable, 0, 0, width, height, *format}, whole,
@@ -468,6 +479,7 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
     auto attributesCookie = xcb_get_window_attributes(c, window);
     auto geometryCookie = xcb_get_geometry(c, window);
     auto originCookie = xcb_translate_coordinates(c, window, connection_->root(), 0, 0);
+    auto extentsCookie = askFrameExtents(*connection_, window);
     xcb_pixmap_t pixmap = XCB_PIXMAP_NONE;
     xcb_void_cookie_t nameCookie{};
     xcb_get_geometry_cookie_t pixmapGeometryCookie{};
@@ -504,6 +516,9 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
         }
     } guard{c, pixmap, named && !nameError};
 
+    // Answered whatever happens below, so that the reply does not linger.
+    Insets margin = frameExtents(*connection_, extentsCookie, geometry ? geometry->width : 0,
+                                 geometry ? geometry->height : 0);
     if (!attributes || !geometry || !origin) {
         error = failure(grabWindowGone, "the window no longer exists");
         return false;
@@ -518,6 +533,9 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
                                              std::to_string(geometry->depth) + " is not supported");
         return false;
     }
+    translucent_ = format->alpha != 0;
+    offsetX_ = margin.left;
+    offsetY_ = margin.top;
     if (named) {
         if (nameError) {
             // Unmapped (or destroyed) between the questions above and this one.
@@ -539,27 +557,42 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
             width = pixmapGeometry->width;
             height = pixmapGeometry->height;
         }
-        return read({pixmap, border, border, width, height, *format}, plan, take, error);
+        if (width != geometry->width || height != geometry->height) {
+            // Resized in between: the margin is only trusted where it still leaves something.
+            if (margin.left + margin.right >= width || margin.top + margin.bottom >= height) {
+                margin = {};
+                offsetX_ = offsetY_ = 0;
+            }
+        }
+        return read({pixmap, border + margin.left, border + margin.top,
+                     width - margin.left - margin.right, height - margin.top - margin.bottom,
+                     *format},
+                    plan, take, error);
     }
     // Without Composite only what shows on screen can be read, and only inside the screen: the
     // part outside stays black.
+    // Coordinates below are those of the visible part, the shadow margin left out.
     const xcb_screen_t& screen = connection_->screen();
-    int left = std::max(0, -static_cast<int>(origin->dst_x));
-    int top = std::max(0, -static_cast<int>(origin->dst_y));
-    int right = std::min<int>(geometry->width, screen.width_in_pixels - origin->dst_x);
-    int bottom = std::min<int>(geometry->height, screen.height_in_pixels - origin->dst_y);
+    int screenX = origin->dst_x + margin.left;
+    int screenY = origin->dst_y + margin.top;
+    int width = geometry->width - margin.left - margin.right;
+    int height = geometry->height - margin.top - margin.bottom;
+    int left = std::max(0, -screenX);
+    int top = std::max(0, -screenY);
+    int right = std::min<int>(width, screen.width_in_pixels - screenX);
+    int bottom = std::min<int>(height, screen.height_in_pixels - screenY);
     if (right <= left || bottom <= top) {
         error = failure(grabOffScreen, "the window lies outside the screen");
         return false;
     }
-    int width = geometry->width;
-    int height = geometry->height;
+    // What shows on screen has already been composited: its alpha means nothing.
+    translucent_ = false;
     if (left == 0 && top == 0 && right == width && bottom == height) {
-        return read({window, 0, 0, width, height, *format}, plan, take, error);
+        return read({window, margin.left, margin.top, width, height, *format}, plan, take, error);
     }
     std::vector<std::uint8_t> canvas(static_cast<std::size_t>(width) * height * 4, 0);
     bool visible = read(
-        {window, left, top, right - left, bottom - top, *format}, whole,
+        {window, margin.left + left, margin.top + top, right - left, bottom - top, *format}, whole,
         [&](const BgraView& part, std::size_t) {
             for (std::size_t y = 0; y < part.height; ++y) {
                 std::memcpy(canvas.data() + ((top + y) * width + left) * 4,

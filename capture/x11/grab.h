@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -30,7 +31,13 @@ enum GrabFailure : std::int64_t {
     grabOffScreen = 103,      // the rectangle lies wholly outside the screen
     grabUnsupported = 104,    // a pixel format this reader does not convert
     grabRefused = 105,        // the server refused the read for another reason
+    grabWaylandSession = 106, // the screen belongs to a Wayland compositor, seen through Xwayland
 };
+
+// What a capture of a whole display under Xwayland fails with (code grabWaylandSession): the
+// screen of a Wayland session is the compositor's, and Xwayland's root window holds none of it.
+inline constexpr std::string_view waylandDisplayRefusal =
+    "the display of a Wayland session cannot be captured through Xwayland";
 
 // Rows [top, end) of a picture, as a banded read hands them over.
 struct Band {
@@ -78,13 +85,23 @@ class Grabber {
     // set, when the window is gone; true without Composite, where nothing can be done.
     bool redirect(xcb_window_t window, ErrorPtr& error);
 
-    // The window's own content, its border and the manager's decorations left out; alpha is
-    // not looked at. Redirects the window first where that has not been done. Without
-    // Composite, the window as it shows on screen. None, with `error` set, when the window is
-    // gone, unmapped, or the server refuses. The view stays valid until the next read.
+    // The window's own content, its border, the manager's decorations and the shadow margin of
+    // a window that draws its own (_GTK_FRAME_EXTENTS) left out. Redirects the window first
+    // where that has not been done. Without Composite, the window as it shows on screen. None,
+    // with `error` set, when the window is gone, unmapped, or the server refuses. The view
+    // stays valid until the next read; translucent() and offset() tell more about it.
     std::optional<BgraView> window(xcb_window_t window, ErrorPtr& error);
     // The same, band by band, as root() does it.
     bool window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error);
+
+    // Whether the last read's alpha bytes are the picture's own, colours premultiplied by them
+    // (a window of a depth-32 visual, as the Composite extension keeps it). Otherwise they mean
+    // nothing. Already set when the read's Plan is called.
+    bool translucent() const { return translucent_; }
+    // Where the last window read's top-left corner sits inside the X window: past the shadow
+    // margin, if any.
+    int offsetX() const { return offsetX_; }
+    int offsetY() const { return offsetY_; }
 
     // Whether reads go through shared memory (after the first read).
     bool sharedMemory() const { return segment_ != nullptr; }
@@ -100,6 +117,7 @@ class Grabber {
         std::uint32_t red = 0;
         std::uint32_t green = 0;
         std::uint32_t blue = 0;
+        std::uint32_t alpha = 0; // only of depth-32 visuals
     };
     // A rectangle of a drawable, and how its pixels are laid out.
     struct Area {
@@ -131,6 +149,9 @@ class Grabber {
     bool sharedMemoryWorks_ = false;
     std::optional<bool> composite_;
     std::set<xcb_window_t> redirected_;
+    bool translucent_ = false;
+    int offsetX_ = 0;
+    int offsetY_ = 0;
     Reply<xcb_get_image_reply_t> plain_; // the last plain read, which a view may point into
     std::vector<std::uint8_t> converted_;
 };

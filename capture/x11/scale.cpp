@@ -33,12 +33,12 @@ void narrow(std::uint16_t* out, const std::uint32_t* sums, std::size_t n) {
     }
 }
 
-void copyOpaque(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow) {
+void copy(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow, bool keepsAlpha) {
     for (std::size_t y = 0; y < source.height; ++y) {
         const std::uint8_t* from = source.data + y * source.bytesPerRow;
         std::uint8_t* to = out + y * outBytesPerRow;
         std::memcpy(to, from, source.width * 4);
-        for (std::size_t x = 0; x < source.width; ++x) {
+        for (std::size_t x = 0; x < source.width && !keepsAlpha; ++x) {
             to[4 * x + 3] = 255;
         }
     }
@@ -87,8 +87,9 @@ Scaler::Axis Scaler::axis(std::size_t source, std::size_t target) {
 }
 
 Scaler::Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
-               std::size_t height)
-    : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), width_(width), height_(height) {
+               std::size_t height, bool keepsAlpha)
+    : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), width_(width), height_(height),
+      keepsAlpha_(keepsAlpha) {
     if (sourceWidth == 0 || sourceHeight == 0 || width == 0 || height == 0) {
         width_ = height_ = 0;
         return;
@@ -127,7 +128,7 @@ void Scaler::scale(const BgraView& band, std::size_t bandTop, std::uint8_t* out,
     if (sourceWidth_ == width_ && sourceHeight_ == height_) {
         BgraView rows{band.data + (firstRow - bandTop) * band.bytesPerRow, band.width,
                       endRow - firstRow, band.bytesPerRow};
-        copyOpaque(rows, out + firstRow * outBytesPerRow, outBytesPerRow);
+        copy(rows, out + firstRow * outBytesPerRow, outBytesPerRow, keepsAlpha_);
         return;
     }
     const std::size_t n = sourceWidth_ * 4;
@@ -151,16 +152,18 @@ void Scaler::scale(const BgraView& band, std::size_t bandTop, std::uint8_t* out,
             std::uint32_t b = 0;
             std::uint32_t g = 0;
             std::uint32_t red = 0;
+            std::uint32_t a = 0;
             for (std::uint32_t k = 0; k < c.count; ++k, p += 4) {
                 b += p[0] * cw[k];
                 g += p[1] * cw[k];
                 red += p[2] * cw[k];
+                a += p[3] * cw[k];
             }
             constexpr std::uint32_t half = 1u << 23;
             to[4 * x] = static_cast<std::uint8_t>((b + half) >> 24);
             to[4 * x + 1] = static_cast<std::uint8_t>((g + half) >> 24);
             to[4 * x + 2] = static_cast<std::uint8_t>((red + half) >> 24);
-            to[4 * x + 3] = 255;
+            to[4 * x + 3] = keepsAlpha_ ? static_cast<std::uint8_t>((a + half) >> 24) : 255;
         }
     }
 }

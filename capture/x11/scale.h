@@ -12,7 +12,8 @@
 
 namespace lumatap::x11 {
 
-// Rows of BGRA pixels owned by someone else; the alpha bytes are not looked at.
+// Rows of BGRA pixels owned by someone else; the alpha bytes are looked at only by a Scaler that
+// keeps alpha.
 struct BgraView {
     const std::uint8_t* data = nullptr;
     std::size_t width = 0;
@@ -24,16 +25,19 @@ struct BgraView {
 // sizes (a stream's frames). Any two non-zero sizes work, enlarging included.
 class Scaler {
   public:
-    Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
-           std::size_t height);
+    // With `keepsAlpha` the alpha bytes are averaged like the colours (right for premultiplied
+    // pixels) instead of coming out 255.
+    Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width, std::size_t height,
+           bool keepsAlpha = false);
 
     std::size_t sourceWidth() const { return sourceWidth_; }
     std::size_t sourceHeight() const { return sourceHeight_; }
     std::size_t width() const { return width_; }
     std::size_t height() const { return height_; }
 
-    // Writes width() by height() opaque pixels (alpha 255) into `out`, rows `outBytesPerRow`
-    // apart. `source` must have the source size this scaler was made for.
+    // Writes width() by height() pixels into `out`, rows `outBytesPerRow` apart; opaque (alpha
+    // 255) unless the scaler keeps alpha. `source` must have the source size this scaler was made
+    // for.
     void scale(const BgraView& source, std::uint8_t* out, std::size_t outBytesPerRow);
 
     // For working band by band (a picture read in strips): the source rows [first, end) that
@@ -68,6 +72,7 @@ class Scaler {
     std::size_t sourceHeight_;
     std::size_t width_;
     std::size_t height_;
+    bool keepsAlpha_;
     Axis columns_;
     Axis rows_;
     std::vector<std::uint32_t> sums_;   // one output row, summed down the source rows

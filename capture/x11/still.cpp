@@ -119,7 +119,8 @@ constexpr std::size_t bandRows = 64;
 // never needs to sit in memory at once.
 class Still {
   public:
-    explicit Still(const StreamConfiguration* configuration) : configuration_(configuration) {}
+    Still(const StreamConfiguration* configuration, const Grabber& grabber)
+        : configuration_(configuration), grabber_(grabber) {}
 
     Plan plan() {
         return [this](std::size_t width, std::size_t height) { return start(width, height); };
@@ -158,8 +159,12 @@ class Still {
         }
         auto w = static_cast<std::size_t>(width);
         auto h = static_cast<std::size_t>(height);
-        scaler_.emplace(sourceWidth, sourceHeight, w, h);
+        // A translucent window's alpha is kept (premultiplied, so averaging stays right);
+        // everything else is opaque.
+        bool alpha = grabber_.translucent();
+        scaler_.emplace(sourceWidth, sourceHeight, w, h, alpha);
         image_ = std::make_shared<Image>();
+        image_->alpha = alpha;
         image_->width = w;
         image_->height = h;
         image_->bytesPerRow = w * 4;
@@ -175,6 +180,7 @@ class Still {
     }
 
     const StreamConfiguration* configuration_;
+    const Grabber& grabber_;
     std::optional<Scaler> scaler_;
     std::shared_ptr<Image> image_;
     std::vector<Band> sources_;
@@ -202,6 +208,10 @@ bool windowPicture(Connection& connection, Grabber& grabber, xcb_window_t window
 
 bool displayPicture(Connection& connection, Grabber& grabber, DisplayID id, Still& still,
                     ErrorPtr& error) {
+    if (connection.xwayland()) {
+        error = stillError(grabWaylandSession, std::string(waylandDisplayRefusal));
+        return false;
+    }
     for (const Monitor& m : monitors(connection)) {
         if (m.name == id) {
             return grabber.root(m.x, m.y, m.width, m.height, still.plan(), still.take(), error);
@@ -220,7 +230,7 @@ std::shared_ptr<const Image> capture(const ContentFilter& filter,
     Grabber grabber(connection);
     // The pointer is never in what the server gives back, so a configuration that hides it
     // needs nothing more.
-    Still still(configuration);
+    Still still(configuration, grabber);
     bool read = false;
     if (filter.window) {
         read = windowPicture(*connection, grabber, filter.window->windowID, still, error);

@@ -10,6 +10,7 @@
 
 #include "capture/x11/compose.h"
 #include "capture/x11/connection.h"
+#include "capture/x11/frame_extents.h"
 #include "capture/x11/grab.h"
 #include "capture/x11/render_scale.h"
 #include "capture/x11/scale.h"
@@ -271,6 +272,10 @@ void ScreenStream::prepare(ErrorPtr& error) {
         watched = window_;
     } else {
         display_ = filter_->display->displayID;
+        if (connection_->xwayland()) {
+            error = streamError(grabWaylandSession, std::string(waylandDisplayRefusal));
+            return;
+        }
         if (!checkMonitor(error)) {
             return;
         }
@@ -474,12 +479,17 @@ std::optional<BgraView> ScreenStream::readScaled(ErrorPtr& error, bool& tried) {
         auto attributesCookie = xcb_get_window_attributes(x, window_);
         auto geometryCookie = xcb_get_geometry(x, window_);
         auto originCookie = xcb_translate_coordinates(x, window_, connection_->root(), 0, 0);
+        // Asked each time with the rest, so a resize that changes the margin costs nothing
+        // extra.
+        auto extentsCookie = askFrameExtents(*connection_, window_);
         Reply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(x, attributesCookie, nullptr));
         Reply<xcb_get_geometry_reply_t> geometry(
             xcb_get_geometry_reply(x, geometryCookie, nullptr));
         Reply<xcb_translate_coordinates_reply_t> origin(
             xcb_translate_coordinates_reply(x, originCookie, nullptr));
+        Insets margin = frameExtents(*connection_, extentsCookie, geometry ? geometry->width : 0,
+                                     geometry ? geometry->height : 0);
         if (!attributes || !geometry || !origin ||
             attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
             // The plain read tells a window that is gone from one that is only hidden.
@@ -487,12 +497,12 @@ std::optional<BgraView> ScreenStream::readScaled(ErrorPtr& error, bool& tried) {
         }
         drawable = window_;
         visual = attributes->visual;
-        left = 0;
-        top = 0;
-        width = geometry->width;
-        height = geometry->height;
-        originX = origin->dst_x;
-        originY = origin->dst_y;
+        left = margin.left;
+        top = margin.top;
+        width = geometry->width - margin.left - margin.right;
+        height = geometry->height - margin.top - margin.bottom;
+        originX = origin->dst_x + margin.left;
+        originY = origin->dst_y + margin.top;
     }
     Placement where = place(static_cast<std::size_t>(width), static_cast<std::size_t>(height),
                             pool_->width, pool_->height, keepAspect_);
@@ -587,8 +597,9 @@ bool ScreenStream::tick(ErrorPtr& error) {
                 xcb_connection_t* c = connection_->get();
                 Reply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(
                     c, xcb_translate_coordinates(c, window_, connection_->root(), 0, 0), nullptr));
-                originX = origin ? origin->dst_x : 0;
-                originY = origin ? origin->dst_y : 0;
+                // The picture starts past the window's shadow margin, if it has one.
+                originX = (origin ? origin->dst_x : 0) + grabber_->offsetX();
+                originY = (origin ? origin->dst_y : 0) + grabber_->offsetY();
             } else {
                 // The read clips the monitor's rectangle to the screen.
                 originX = std::max<std::int64_t>(originX, 0);

@@ -5,9 +5,13 @@
 #include "tests/support/png.h"
 #include "tests/support/xserver.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <png.h>
+#include <stdexcept>
 #include <thread>
+#include <xcb/xcb.h>
 
 namespace lumatap::test {
 namespace {
@@ -172,6 +176,279 @@ TEST(ThumbOnX, DeepWindowIsOpaque) {
     EXPECT_EQ(t.result.out[25], 2) << "PNG colour type";
     ASSERT_TRUE(t.png);
     EXPECT_TRUE(near(t.png->at(50, 25), blue));
+}
+
+// A PNG decoded with its alpha: straight RGBA, 4 bytes a pixel; the colour type is kept to
+// tell RGBA files from RGB ones.
+struct Rgba {
+    std::size_t width = 0;
+    std::size_t height = 0;
+    int colourType = -1;
+    std::vector<std::uint8_t> pixels;
+
+    const std::uint8_t* at(std::size_t x, std::size_t y) const {
+        return &pixels[(y * width + x) * 4];
+    }
+    std::uint32_t rgb(std::size_t x, std::size_t y) const {
+        const std::uint8_t* p = at(x, y);
+        return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    }
+};
+
+std::optional<Rgba> decodeRGBA(const std::string& file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (file.size() < 26 || !png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        return std::nullopt;
+    }
+    image.format = PNG_FORMAT_RGBA;
+    Rgba decoded;
+    decoded.width = image.width;
+    decoded.height = image.height;
+    decoded.colourType = static_cast<std::uint8_t>(file[25]);
+    decoded.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, decoded.pixels.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return std::nullopt;
+    }
+    return decoded;
+}
+
+constexpr int rgbType = 2;
+constexpr int rgbaType = 6;
+
+class ShadowMargin : public testing::TestWithParam<std::string> {};
+
+// Catches the invisible margin of a client-decorated window (_GTK_FRAME_EXTENTS) getting into
+// its thumbnail: every pixel, the edges included, must be the inside's colour. The margin is
+// magenta on an ordinary window and transparent on a depth-32 one.
+TEST_P(ShadowMargin, IsLeftOutOfTheThumbnail) {
+    XServer server(1280, 720);
+    XClient client(server);
+    constexpr std::uint32_t inside = 0x3080c0;
+    auto window =
+        client.window(100, 100, 340, 240, inside, "frame=20,20,10,30 " + GetParam() + " title=F");
+    waitUntilListed(server, window);
+    for (int box : {2000, 150}) {
+        SCOPED_TRACE(box);
+        auto t = thumb(server, "window", window, box, box);
+        ASSERT_EQ(t.result.status, 0) << t.result.err;
+        auto png = decodeRGBA(t.result.out);
+        ASSERT_TRUE(png);
+        // Nothing of the window is transparent once the margin is off.
+        EXPECT_EQ(png->colourType, rgbType);
+        for (std::size_t y = 0; y < png->height; ++y) {
+            for (std::size_t x = 0; x < png->width; ++x) {
+                bool edge = x == 0 || y == 0 || x + 1 == png->width || y + 1 == png->height;
+                if (edge || (x % 9 == 0 && y % 9 == 0)) {
+                    ASSERT_TRUE(near(png->rgb(x, y), inside))
+                        << x << "," << y << " is " << std::hex << png->rgb(x, y);
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThumbOnX, ShadowMargin, testing::Values("margin=ff00ff", "depth=32"),
+                         [](const auto& info) {
+                             return std::string(info.param == "depth=32" ? "Transparent"
+                                                                         : "Painted");
+                         });
+
+// Catches a translucent window flattened onto black or given a made-up alpha, alpha averaged
+// wrongly when scaled (a dark seam, or colour smeared into the clear half), and alpha written
+// for an opaque window.
+TEST(ThumbOnX, TranslucentWindowKeepsItsAlpha) {
+    XServer server(800, 600);
+    XClient client(server);
+    auto glass = client.window(10, 10, 240, 160, green, "depth=32 halves=1 title=Glass");
+    auto solid = client.window(300, 10, 240, 160, green, "title=Solid");
+    waitUntilListed(server, glass);
+    waitUntilListed(server, solid);
+
+    struct Size {
+        std::size_t width, height;
+    };
+    for (Size size : {Size{240, 160}, Size{60, 40}, Size{33, 22}}) {
+        SCOPED_TRACE(std::to_string(size.width));
+        auto t = thumb(server, "window", glass, static_cast<int>(size.width),
+                       static_cast<int>(size.height));
+        ASSERT_EQ(t.result.status, 0) << t.result.err;
+        auto png = decodeRGBA(t.result.out);
+        ASSERT_TRUE(png);
+        ASSERT_EQ(png->width, size.width);
+        EXPECT_EQ(png->colourType, rgbaType);
+        for (std::size_t y = 0; y < png->height; ++y) {
+            for (std::size_t x = 0; x < png->width; ++x) {
+                const std::uint8_t* p = png->at(x, y);
+                // Columns that straddle the middle are partly clear, but whatever shows of
+                // them is the window's colour at full strength.
+                if (p[3] != 0) {
+                    ASSERT_TRUE(near(png->rgb(x, y), green, 3))
+                        << x << "," << y << " is " << std::hex << png->rgb(x, y);
+                }
+                if (2 * x + 2 < png->width) {
+                    ASSERT_EQ(p[3], 0) << x << "," << y;
+                } else if (2 * x > png->width) {
+                    ASSERT_EQ(p[3], 255) << x << "," << y;
+                }
+            }
+        }
+    }
+
+    auto t = thumb(server, "window", solid, 100, 100);
+    ASSERT_EQ(t.result.status, 0) << t.result.err;
+    auto png = decodeRGBA(t.result.out);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->colourType, rgbType);
+}
+
+// A compositing desktop of xfwm4 on its own private session bus, which GTK then draws client-
+// side decorations with shadows for.
+class CompositingDesktop {
+  public:
+    explicit CompositingDesktop(const XServer& server) {
+        ProcessOptions bus;
+        bus.unset = {"DBUS_SESSION_BUS_ADDRESS"};
+        bus_ =
+            std::make_unique<Process>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session",
+                                                               "--nofork", "--print-address=1"},
+                                      bus);
+        for (int wait = 0; wait < 500 && address_.empty(); ++wait) {
+            std::string out = bus_->out();
+            if (auto nl = out.find('\n'); nl != std::string::npos) {
+                address_ = out.substr(0, nl);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (address_.empty()) {
+            throw std::runtime_error("dbus-daemon gave no address: " + bus_->err());
+        }
+        manager_ = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/xfwm4", "--compositor=on", "--replace"},
+            env(server));
+        for (int wait = 0; wait < 500; ++wait) {
+            // The compositor is on once it owns the compositing manager selection.
+            auto result = run({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, env(server));
+            if (result.out.find("window id") != std::string::npos && compositing(server)) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        throw std::runtime_error("xfwm4 did not start compositing: " + manager_->err());
+    }
+
+    ~CompositingDesktop() {
+        for (auto* process : {&manager_, &bus_}) {
+            if (*process) {
+                (*process)->kill(SIGTERM);
+                (*process)->wait(std::chrono::seconds(5));
+            }
+        }
+    }
+
+    ProcessOptions env(const XServer& server) const {
+        ProcessOptions options = server.env();
+        options.env["DBUS_SESSION_BUS_ADDRESS"] = address_;
+        options.env["NO_AT_BRIDGE"] = "1";
+        options.env["GTK_THEME"] = "Adwaita";
+        return options;
+    }
+
+  private:
+    static bool compositing(const XServer& server) {
+        xcb_connection_t* c = xcb_connect(server.display().c_str(), nullptr);
+        bool owned = false;
+        if (!xcb_connection_has_error(c)) {
+            const char name[] = "_NET_WM_CM_S0";
+            auto* atom =
+                xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+            if (atom) {
+                auto* owner = xcb_get_selection_owner_reply(
+                    c, xcb_get_selection_owner(c, atom->atom), nullptr);
+                owned = owner && owner->owner != XCB_NONE;
+                free(owner);
+            }
+            free(atom);
+        }
+        xcb_disconnect(c);
+        return owned;
+    }
+
+    std::unique_ptr<Process> bus_;
+    std::string address_;
+    std::unique_ptr<Process> manager_;
+};
+
+// Catches a real GTK 3 window on a compositing desktop captured with its shadow margin: the
+// margin came out as a black frame around the window. The middle of each edge is the
+// window's own title bar or content, opaque and not black.
+TEST(ThumbOnX, GtkWindowOnACompositingDesktopHasNoBlackFrame) {
+    XServer server(1280, 720);
+    CompositingDesktop desktop(server);
+    Process demo({"/usr/bin/gtk3-demo"}, desktop.env(server));
+    // A second window makes xfwm4 publish its stacking list, as it is on any real desktop.
+    XClient client(server);
+    client.window(900, 500, 200, 150, blue, "title=Other");
+
+    std::uint32_t id = 0;
+    std::string last;
+    for (int attempt = 0; attempt < 500 && !id; ++attempt) {
+        auto result = run({LUMATAP_BIN, "list"}, server.env());
+        last = result.out + result.err;
+        auto doc = nlohmann::json::parse(result.out);
+        for (const auto& window : doc["windows"]) {
+            if (window["app"] == "Gtk3-demo") {
+                id = window["id"].get<std::uint32_t>();
+            }
+        }
+        if (!id) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ASSERT_NE(id, 0u) << "gtk3-demo never listed: " << last << demo.err();
+    // Without the margin property this test would prove nothing.
+    std::string extents;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        extents =
+            run({"/usr/bin/xprop", "-id", std::to_string(id), "_GTK_FRAME_EXTENTS"}, server.env())
+                .out;
+        if (extents.find("CARDINAL") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(extents.find("CARDINAL"), std::string::npos) << extents;
+    // A window that has not drawn itself yet is clear all over, so this looks a few times;
+    // a black frame around the window would be there every time.
+    struct Spot {
+        std::size_t x, y;
+        const char* edge;
+    };
+    std::string wrong = "no thumbnail";
+    for (int attempt = 0; attempt < 50 && !wrong.empty(); ++attempt) {
+        auto t = thumb(server, "window", id, 4000, 4000);
+        ASSERT_EQ(t.result.status, 0) << t.result.err;
+        auto png = decodeRGBA(t.result.out);
+        ASSERT_TRUE(png);
+        std::size_t w = png->width;
+        std::size_t h = png->height;
+        wrong.clear();
+        for (Spot s : {Spot{w / 2, 0, "top"}, Spot{w / 2, h - 1, "bottom"}, Spot{0, h / 2, "left"},
+                       Spot{w - 1, h / 2, "right"}}) {
+            if (png->at(s.x, s.y)[3] != 255 || near(png->rgb(s.x, s.y), 0, 24)) {
+                char colour[16];
+                std::snprintf(colour, sizeof colour, "%08x",
+                              png->rgb(s.x, s.y) << 8 | png->at(s.x, s.y)[3]);
+                wrong += std::string(s.edge) + " edge is " + colour + "; ";
+            }
+        }
+        if (!wrong.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    EXPECT_EQ(wrong, "");
 }
 
 struct Gone {

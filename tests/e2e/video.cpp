@@ -186,6 +186,100 @@ TEST(VideoOnX, TinyWindowStreamedLargeWithThePointerOnIt) {
     EXPECT_EQ(stream.process->err(), "ready\n");
 }
 
+bool nearColour(const YCbCr& got, const YCbCr& want, double tolerance = 3) {
+    return std::abs(got.y - want.y) <= tolerance && std::abs(got.cb - want.cb) <= tolerance &&
+           std::abs(got.cr - want.cr) <= tolerance;
+}
+
+struct Framed {
+    const char* name;
+    int width;
+    int height;
+};
+
+void PrintTo(const Framed& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class ShadowMargin : public testing::TestWithParam<Framed> {};
+
+// Catches the invisible margin of a client-decorated window (_GTK_FRAME_EXTENTS) streamed with
+// it, in the plain read and in the server-scaled one: the frame, the inside's own size or half
+// of it, must be the inside's colour to its edges, with the pointer where it is over the
+// inside; after a resize, still nothing of the margin.
+TEST_P(ShadowMargin, IsLeftOutOfTheStream) {
+    const Framed& f = GetParam();
+    XServer server(1280, 720);
+    XClient client(server);
+    constexpr std::uint32_t inside = 0x3080c0;
+    // The inside is 280x180 at (160, 140) on screen; the margin is magenta.
+    auto window = client.window(100, 100, 400, 300, inside, "frame=60,60,40,80 margin=ff00ff");
+    client.ask("pointer 200 180");
+    double scale = 280.0 / f.width;
+    Stream stream(server, "window", window, f.width, f.height, 30, 10);
+    auto frame = stream.next();
+    ASSERT_TRUE(frame);
+    for (int x = 0; x < f.width; ++x) {
+        for (int y : {0, f.height - 1}) {
+            ASSERT_TRUE(nearColour(frame->at(x, y), bt709(inside))) << x << "," << y;
+        }
+    }
+    for (int y = 0; y < f.height; ++y) {
+        for (int x : {0, f.width - 1}) {
+            ASSERT_TRUE(nearColour(frame->at(x, y), bt709(inside))) << x << "," << y;
+        }
+    }
+    int pointerX = static_cast<int>(40 / scale);
+    int pointerY = static_cast<int>(40 / scale);
+    EXPECT_TRUE(pointerNear(*frame, pointerX - 2, pointerY - 2, bt709(inside)));
+    // Where it would be drawn if placed by the X window's corner.
+    EXPECT_FALSE(pointerNear(*frame, static_cast<int>(100 / scale) + 3,
+                             static_cast<int>(80 / scale) + 3, bt709(inside)));
+
+    // 380x180 inside now: bars above and below, and still no margin.
+    client.ask("pointer 1270 710");
+    client.ask("resize " + std::to_string(window) + " 500 300");
+    bool resized = false;
+    for (int i = 0; i < 60 && !resized; ++i) {
+        frame = stream.next();
+        ASSERT_TRUE(frame);
+        resized = nearColour(frame->at(f.width / 2, 1), black) &&
+                  nearColour(frame->at(f.width / 2, f.height / 2), bt709(inside));
+    }
+    ASSERT_TRUE(resized) << "the stream never showed the resized window";
+    frame = stream.next();
+    ASSERT_TRUE(frame);
+    for (int y = 0; y < f.height; y += 3) {
+        for (int x = 0; x < f.width; x += 3) {
+            YCbCr got = frame->at(x, y);
+            ASSERT_TRUE(nearColour(got, bt709(inside)) || nearColour(got, black))
+                << x << "," << y << " is " << got.y << " " << got.cb << " " << got.cr;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Video, ShadowMargin,
+                         testing::Values(Framed{"InsideSize", 280, 180},
+                                         Framed{"HalfSize", 140, 90}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Catches a translucent window streamed with its alpha taken for colour: what is clear must
+// come out black (the picture over black), what is opaque its own colour.
+TEST(VideoOnX, TranslucentWindowIsStreamedOverBlack) {
+    XServer server(640, 480);
+    XClient client(server);
+    constexpr std::uint32_t colour = 0x30c080;
+    auto window = client.window(0, 0, 200, 100, colour, "depth=32 halves=1");
+    client.ask("pointer 639 479");
+    for (int width : {200, 100}) {
+        Stream stream(server, "window", window, width, width / 2, 30, 10);
+        auto frame = stream.next();
+        ASSERT_TRUE(frame);
+        expectColour(*frame, width / 4, width / 4, black, "clear half");
+        expectColour(*frame, 3 * width / 4, width / 4, bt709(colour), "opaque half");
+    }
+}
+
 class Animated : public testing::TestWithParam<std::string> {};
 
 // Catches changes that never reach the stream (no damage seen on a display or a window): an

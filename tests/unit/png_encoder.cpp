@@ -4,7 +4,9 @@
 
 #include "tests/support/png.h"
 
+#include <array>
 #include <gtest/gtest.h>
+#include <png.h>
 
 namespace lumatap {
 namespace {
@@ -55,6 +57,84 @@ TEST_P(PNGRoundTrip, DecodesToTheSameOpaqueColours) {
 INSTANTIATE_TEST_SUITE_P(Encoder, PNGRoundTrip,
                          testing::Values(Shape{1, 1, 4}, Shape{2, 2, 8}, Shape{17, 5, 80},
                                          Shape{400, 225, 1600}, Shape{33, 7, 4 * 33 + 12}));
+
+// Decodes to straight (not premultiplied) RGBA, 4 bytes a pixel.
+std::optional<std::vector<std::uint8_t>> decodeRGBA(const Bytes& file, std::size_t& width,
+                                                    std::size_t& height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        return std::nullopt;
+    }
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return std::nullopt;
+    }
+    width = image.width;
+    height = image.height;
+    return pixels;
+}
+
+// Catches premultiplied colours written as they are (a half-transparent pixel coming out half
+// as bright), alpha lost, blue and red swapped, and a clear pixel given a colour.
+TEST(Encoder, TranslucentPictureRoundTripsAsStraightRGBA) {
+    struct Case {
+        std::uint8_t b, g, r, a; // premultiplied, as the picture holds it
+        std::uint8_t wantR, wantG, wantB;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, 0, 0, 0, 0, 0},            // fully clear
+        {0, 255, 0, 255, 0, 255, 0},      // opaque green
+        {64, 32, 128, 128, 255, 64, 128}, // half-clear: colours doubled back
+        {10, 20, 30, 60, 128, 85, 43},
+        {1, 1, 1, 1, 255, 255, 255},
+        // Not valid premultiplied (colour above alpha): held at full rather than wrapped.
+        {200, 200, 200, 100, 255, 255, 255},
+    };
+    Image image{cases.size(), 1, cases.size() * 4 + 8, Bytes(cases.size() * 4 + 8), true};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::copy_n(std::array<std::uint8_t, 4>{c.b, c.g, c.r, c.a}.begin(), 4,
+                    image.pixels.begin() + static_cast<std::ptrdiff_t>(4 * i));
+    }
+    auto file = encodePNGWithLibpng(image);
+    ASSERT_TRUE(file);
+    ASSERT_GT(file->size(), 26u);
+    EXPECT_EQ((*file)[25], 6) << "PNG colour type";
+    std::size_t width = 0;
+    std::size_t height = 0;
+    auto pixels = decodeRGBA(*file, width, height);
+    ASSERT_TRUE(pixels);
+    ASSERT_EQ(width, cases.size());
+    ASSERT_EQ(height, 1u);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const std::uint8_t* p = pixels->data() + 4 * i;
+        EXPECT_EQ(p[3], c.a) << "pixel " << i;
+        if (c.a == 0) {
+            EXPECT_EQ(p[0] | p[1] | p[2], 0) << "pixel " << i;
+            continue;
+        }
+        EXPECT_NEAR(p[0], c.wantR, 1) << "pixel " << i;
+        EXPECT_NEAR(p[1], c.wantG, 1) << "pixel " << i;
+        EXPECT_NEAR(p[2], c.wantB, 1) << "pixel " << i;
+    }
+}
+
+// Catches alpha written for nothing: a picture with alpha that is opaque everywhere, or one
+// whose alpha means nothing, stays RGB.
+TEST(Encoder, OpaquePicturesStayRGB) {
+    Image withAlpha{3, 2, 12, Bytes(24, 255), true};
+    Image without{3, 2, 12, Bytes(24, 7), false};
+    for (const Image* image : {&withAlpha, &without}) {
+        auto file = encodePNGWithLibpng(*image);
+        ASSERT_TRUE(file);
+        ASSERT_GT(file->size(), 26u);
+        EXPECT_EQ((*file)[25], 2) << "PNG colour type";
+    }
+}
 
 struct Broken {
     const char* name;

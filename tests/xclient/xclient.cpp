@@ -4,8 +4,13 @@
 //
 //   window X Y W H RRGGBB [type=T] [override=1] [map=0] [class=C] [above=1] [below=1]
 //          [depth=32] [pid=0] [pattern=1] [title=REST OF LINE] -> the new window's id
+//          [frame=L,R,T,B margin=RRGGBB] [halves=1]
 //          pattern=1 paints the fixed noise of patternAt over the window, and paints it again
 //          after every Expose, as a real program does; the test computes the same noise.
+//          frame= announces a shadow margin in _GTK_FRAME_EXTENTS (left, right, top, bottom) as
+//          a client-decorated GTK window does, and paints it in the margin colour (transparent
+//          on depth=32 when margin= is not given); the colour fills only the inside.
+//          halves=1 on depth=32 leaves the left half transparent (alpha 0), the right opaque.
 //   destroy|map|unmap|raise ID                              -> ok
 //   color ID RRGGBB | move ID X Y | resize ID W H           -> ok
 //   animate ID MS      (cycles through colours every MS)    -> ok
@@ -62,6 +67,50 @@ uint32_t pixelFor(xcb_window_t w, uint32_t rgb) {
 }
 
 std::map<xcb_window_t, bool> patterned;
+
+// Windows painted in parts, again after every Expose: a margin around the colour, or a
+// transparent left half.
+struct Parts {
+    uint32_t rgb = 0;
+    uint32_t margin = 0; // the pixel value, alpha included
+    uint32_t left = 0, right = 0, top = 0, bottom = 0;
+    bool halves = false;
+};
+std::map<xcb_window_t, Parts> parted;
+
+void paintParts(xcb_window_t w) {
+    const Parts& p = parted[w];
+    auto g = xcb_get_geometry_reply(x, xcb_get_geometry(x, w), nullptr);
+    if (!g) {
+        return;
+    }
+    int width = g->width;
+    int height = g->height;
+    free(g);
+    xcb_gcontext_t gc = xcb_generate_id(x);
+    xcb_create_gc(x, gc, w, 0, nullptr);
+    auto fill = [&](uint32_t pixel, int left, int top, int w2, int h2) {
+        if (w2 <= 0 || h2 <= 0) {
+            return;
+        }
+        xcb_change_gc(x, gc, XCB_GC_FOREGROUND, &pixel);
+        xcb_rectangle_t r{static_cast<int16_t>(left), static_cast<int16_t>(top),
+                          static_cast<uint16_t>(w2), static_cast<uint16_t>(h2)};
+        xcb_poly_fill_rectangle(x, w, gc, 1, &r);
+    };
+    fill(p.margin, 0, 0, width, height);
+    int innerWidth = width - static_cast<int>(p.left + p.right);
+    int innerHeight = height - static_cast<int>(p.top + p.bottom);
+    if (p.halves) {
+        fill(0, static_cast<int>(p.left), static_cast<int>(p.top), innerWidth / 2, innerHeight);
+        fill(pixelFor(w, p.rgb), static_cast<int>(p.left) + innerWidth / 2, static_cast<int>(p.top),
+             innerWidth - innerWidth / 2, innerHeight);
+    } else {
+        fill(pixelFor(w, p.rgb), static_cast<int>(p.left), static_cast<int>(p.top), innerWidth,
+             innerHeight);
+    }
+    xcb_free_gc(x, gc);
+}
 
 // The colour of pixel (x, y) of a patterned window: noise that no scaling or compression can
 // fake. tests/e2e/thumb.cpp holds the same function.
@@ -179,6 +228,22 @@ std::string createWindow(std::istringstream& in) {
         uint32_t exposures = XCB_EVENT_MASK_EXPOSURE;
         xcb_change_window_attributes(x, w, XCB_CW_EVENT_MASK, &exposures);
     }
+    if (opts.count("frame") || opts["halves"] == "1") {
+        Parts p;
+        p.rgb = rgb;
+        p.halves = opts["halves"] == "1";
+        if (opts.count("frame")) {
+            std::sscanf(opts["frame"].c_str(), "%u,%u,%u,%u", &p.left, &p.right, &p.top, &p.bottom);
+            uint32_t extents[4] = {p.left, p.right, p.top, p.bottom};
+            setProperty(w, "_GTK_FRAME_EXTENTS", XCB_ATOM_CARDINAL, 32, 4, extents);
+        }
+        p.margin = opts.count("margin")
+                       ? pixelFor(w, static_cast<uint32_t>(std::stoul(opts["margin"], nullptr, 16)))
+                       : (deep ? 0 : pixelFor(w, rgb));
+        parted[w] = p;
+        uint32_t exposures = XCB_EVENT_MASK_EXPOSURE;
+        xcb_change_window_attributes(x, w, XCB_CW_EVENT_MASK, &exposures);
+    }
     if (opts.count("title")) {
         const std::string& t = opts["title"];
         setProperty(w, "_NET_WM_NAME", atom("UTF8_STRING"), 8, static_cast<uint32_t>(t.size()),
@@ -224,6 +289,10 @@ std::string createWindow(std::istringstream& in) {
     if (patterned[w]) {
         // Painted before the answer, so the test never sees the bare background.
         paintPattern(w);
+        sync();
+    }
+    if (parted.count(w)) {
+        paintParts(w);
         sync();
     }
     return std::to_string(w);
@@ -278,7 +347,13 @@ std::string handle(const std::string& line) {
     } else if (command == "color") {
         std::string colour;
         in >> colour;
-        paint(w, static_cast<uint32_t>(std::stoul(colour, nullptr, 16)));
+        uint32_t rgb = static_cast<uint32_t>(std::stoul(colour, nullptr, 16));
+        if (parted.count(w)) {
+            parted[w].rgb = rgb;
+            paintParts(w);
+        } else {
+            paint(w, rgb);
+        }
     } else if (command == "move") {
         int32_t pos[2];
         in >> pos[0] >> pos[1];
@@ -331,6 +406,10 @@ int main() {
                 auto* expose = reinterpret_cast<xcb_expose_event_t*>(event);
                 if (expose->count == 0 && patterned[expose->window]) {
                     paintPattern(expose->window);
+                    xcb_flush(x);
+                }
+                if (expose->count == 0 && parted.count(expose->window)) {
+                    paintParts(expose->window);
                     xcb_flush(x);
                 }
             }
