@@ -1,10 +1,10 @@
 #include "capture/x11/windows.h"
 
+#include "capture/x11/frame_extents.h"
 #include "capture/x11/text.h"
 
 #include <algorithm>
 #include <fstream>
-#include <tuple>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -541,7 +541,6 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         auto pidReply = answer(x, p.pid);
         auto wmStateReply = answer(x, p.wmState);
         auto desktopReply = answer(x, p.desktop);
-        auto extentsReply = answer(x, p.extents);
         auto machineReply = answer(x, p.machine);
         Reply<xcb_res_query_client_ids_reply_t> ownerReply(
             p.owner ? xcb_res_query_client_ids_reply(x, *p.owner, nullptr) : nullptr);
@@ -557,18 +556,11 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         // A program that draws its own title bar (GTK on a compositing desktop) makes its
         // window larger than what shows, for an invisible shadow around it: that margin is
         // not part of the window a person sees.
-        auto extents = cardinals(extentsReply.get());
-        if (extents.size() == 4) {
-            auto [left, right, top, bottom] = std::tuple{
-                static_cast<std::int64_t>(extents[0]), static_cast<std::int64_t>(extents[1]),
-                static_cast<std::int64_t>(extents[2]), static_cast<std::int64_t>(extents[3])};
-            if (left + right < f.width && top + bottom < f.height) {
-                f.x += static_cast<int>(left);
-                f.y += static_cast<int>(top);
-                f.width -= static_cast<int>(left + right);
-                f.height -= static_cast<int>(top + bottom);
-            }
-        }
+        Insets margin = frameExtents(c, p.extents, f.width, f.height);
+        f.x += margin.left;
+        f.y += margin.top;
+        f.width -= margin.left + margin.right;
+        f.height -= margin.top + margin.bottom;
         f.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
                      !hiddenByManager(c, wmStateReply.get(), stateReply.get(), desktopReply.get(),
                                       currentDesktop);
