@@ -25,22 +25,38 @@ constexpr ProcessID unknownProcess = -1;
 // monitors shows after this long at most.
 constexpr auto monitorsFresh = std::chrono::milliseconds(100);
 
+struct KnownMonitors {
+    std::mutex mutex;
+    std::vector<x11::Monitor> monitors;
+    std::chrono::steady_clock::time_point read;
+};
+
+KnownMonitors& known() {
+    static KnownMonitors monitors;
+    return monitors;
+}
+
+// The monitors as a snapshot just read them, so the questions that follow it see the same.
+void remember(std::vector<x11::Monitor> monitors) {
+    std::lock_guard lock(known().mutex);
+    known().monitors = std::move(monitors);
+    known().read = std::chrono::steady_clock::now();
+}
+
 std::vector<x11::Monitor> currentMonitors() {
-    static std::mutex mutex;
-    static std::vector<x11::Monitor> known;
-    static std::chrono::steady_clock::time_point read;
     ErrorPtr error;
     auto connection = x11::Connection::shared(error);
     if (!connection) {
         return {};
     }
-    std::lock_guard lock(mutex);
+    auto& memo = known();
+    std::lock_guard lock(memo.mutex);
     auto now = std::chrono::steady_clock::now();
-    if (known.empty() || now - read > monitorsFresh) {
-        known = x11::monitors(*connection);
-        read = now;
+    if (memo.monitors.empty() || now - memo.read > monitorsFresh) {
+        memo.monitors = x11::monitors(*connection);
+        memo.read = now;
     }
-    return known;
+    return memo.monitors;
 }
 
 std::optional<x11::Monitor> monitorNamed(DisplayID id) {
@@ -88,9 +104,11 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
         return;
     }
     auto content = std::make_shared<ShareableContent>();
-    for (const auto& m : x11::monitors(*connection)) {
+    auto monitors = x11::monitors(*connection);
+    for (const auto& m : monitors) {
         content->displays.push_back(std::make_shared<const Display>(Display{m.name}));
     }
+    remember(std::move(monitors));
     auto ids = x11::clientWindows(*connection, error);
     auto described =
         error ? std::vector<x11::WindowFacts>{} : x11::describe(*connection, ids, error);
@@ -188,7 +206,9 @@ WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
         auto cookie = xcb_get_window_attributes(connection->get(), relativeToWindow);
         x11::Reply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(connection->get(), cookie, nullptr));
-        if (attributes) {
+        // A server that can no longer be asked has not shown the window gone: its loss is
+        // what the capture reports, not a closed window.
+        if (attributes || xcb_connection_has_error(connection->get())) {
             answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
         }
         return answer;

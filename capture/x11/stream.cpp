@@ -31,7 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t strideAlignment = 64;
 // A stream never ticks faster than this, whatever rate it is asked for: reading the screen
 // more often than once a millisecond gains nothing and would only burn the processor.
 constexpr auto shortestTick = std::chrono::milliseconds(1);
@@ -53,6 +52,8 @@ enum StreamFailure : std::int64_t {
 
 // NV12 pixel buffers that are handed out and come back when their last holder lets go. When
 // every one is out, the consumer is behind and a new frame is dropped rather than queued.
+// A buffer's memory is had only when it is first needed: a consumer that keeps up uses one
+// or two, and a large frame does not cost the whole queue's depth of memory up front.
 class PixelPool : public std::enable_shared_from_this<PixelPool> {
   public:
     struct Slot {
@@ -63,12 +64,11 @@ class PixelPool : public std::enable_shared_from_this<PixelPool> {
 
     PixelPool(std::size_t width, std::size_t height, std::size_t count)
         : width(width), height(height),
-          bytesPerRow((width + 1 + strideAlignment - 1) / strideAlignment * strideAlignment),
-          chromaRows((height + 1) / 2) {
+          // Rows hold whole chroma pairs and nothing more: the converter needs no alignment,
+          // and padding would multiply the memory of a narrow frame.
+          bytesPerRow((width + 1) / 2 * 2), chromaRows((height + 1) / 2) {
         for (std::size_t i = 0; i < count; ++i) {
-            auto slot = std::make_shared<Slot>();
-            slot->memory.resize(bytesPerRow * (height + chromaRows));
-            slots_.push_back(std::move(slot));
+            slots_.push_back(std::make_shared<Slot>());
             busy_.push_back(false);
         }
     }
@@ -78,6 +78,9 @@ class PixelPool : public std::enable_shared_from_this<PixelPool> {
         std::lock_guard lock(mutex_);
         for (std::size_t i = 0; i < slots_.size(); ++i) {
             if (!busy_[i]) {
+                if (slots_[i]->memory.empty()) {
+                    slots_[i]->memory.resize(bytesPerRow * (height + chromaRows));
+                }
                 busy_[i] = true;
                 std::weak_ptr<PixelPool> pool = weak_from_this();
                 // The lease keeps the memory alive even if the pool goes first.
@@ -302,12 +305,20 @@ void ScreenStream::prepare(ErrorPtr& error) {
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
         shortestTick);
 
-    // The frame size; without one, the size of what is captured at the start.
+    // One read now, so that pixels this stream can never convert fail the start instead of
+    // leaving it waiting for a picture that never comes. A window that is merely unmapped or
+    // off the screen now may still show later. Without a configured size, the size of this
+    // first picture is the frame size.
+    auto first = read(error);
+    if (!first && error && error->code != grabWindowUnmapped && error->code != grabOffScreen) {
+        return;
+    }
+    error.reset();
     std::int64_t width = c.width.value_or(0);
     std::int64_t height = c.height.value_or(0);
     if (width < 1 || height < 1) {
-        auto first = read(error);
         if (!first) {
+            error = streamError(streamNotStarted, "there is no picture to take the size from");
             return;
         }
         width = static_cast<std::int64_t>(first->width);
@@ -616,6 +627,9 @@ bool ScreenStream::tick(ErrorPtr& error) {
         if (xcb_connection_has_error(x)) {
             error = streamError(streamServerGone,
                                 "the display went away: the X server connection was lost");
+            return false;
+        }
+        if (error && error->code == grabUnsupported) {
             return false;
         }
         // Unmapped, or off the screen for now: nothing to show until it is back.

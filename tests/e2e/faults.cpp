@@ -3,6 +3,7 @@
 // right line and status, or is survived.
 #include "tests/support/xserver.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/prctl.h>
@@ -88,6 +89,53 @@ TEST(Faults, RunningOutOfMemoryOrThreadsIsAnErrorLine) {
             }
         }
     }
+}
+
+std::string firstDisplay(const XServer& server) {
+    auto listed = run({LUMATAP_BIN, "list"}, server.env());
+    auto at = listed.out.find("\"id\":");
+    return listed.out.substr(at + 5, listed.out.find_first_of(",}", at) - at - 5);
+}
+
+// Catches `video` waiting forever without a line on a screen whose pixels it cannot convert,
+// where `thumb` reports it.
+TEST(Faults, AnUnreadableScreenFormatFailsTheStreamAtStart) {
+    XServer server(640, 480, 8);
+    std::string display = firstDisplay(server);
+    auto still = run({LUMATAP_BIN, "thumb", "display", display, "64", "48"}, server.env());
+    EXPECT_EQ(still.status, 1);
+    EXPECT_EQ(still.err, "error: the pixel format of depth 8 is not supported\n");
+    auto stream = run({LUMATAP_BIN, "video", "display", display, "64", "48", "30", "1"},
+                      server.env(), std::chrono::seconds(5));
+    EXPECT_EQ(stream.status, 1);
+    EXPECT_EQ(stream.err, still.err);
+    EXPECT_EQ(stream.out, "");
+}
+
+// Catches memory that multiplies with a narrow frame (every row padded to 64 bytes, the whole
+// queue's buffers filled up front: 1.14 GB for a 3 MB frame).
+TEST(Faults, ANarrowFrameCostsMemoryInProportionToItsSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers keep freed memory in quarantine";
+#endif
+    XServer server(1920, 1080);
+    std::string display = firstDisplay(server);
+    ProcessOptions options = server.env();
+    options.captureStdout = false;
+    Process tool({LUMATAP_BIN, "video", "display", display, "1", "2000000", "30", "20"}, options);
+    std::size_t frame = 1 * 2000000 * 3 / 2;
+    // Read a few frames, then measure the peak while it streams on.
+    ASSERT_EQ(tool.read(3 * frame, std::chrono::seconds(10)).size(), 3 * frame);
+    std::ifstream status("/proc/" + std::to_string(tool.pid()) + "/status");
+    std::string line;
+    long peakKilobytes = -1;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            peakKilobytes = std::stol(line.substr(6));
+        }
+    }
+    ASSERT_GT(peakKilobytes, 0);
+    EXPECT_LE(peakKilobytes * 1024, static_cast<long>(6 * frame + 30 * 1024 * 1024));
 }
 
 } // namespace
