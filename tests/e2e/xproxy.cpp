@@ -80,14 +80,14 @@ std::string list(const ProcessOptions& env) {
 // The X setup request of a little-endian client of protocol 11.0 without authorization.
 const char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// Reads until the relay closes the connection or nothing comes for a second; the byte count,
-// and whether it ended in a close.
+// Reads until the relay closes the connection, or until nothing more comes for a second once
+// something has come (or for ten before); the byte count, and whether it ended in a close.
 std::pair<std::size_t, bool> drain(int fd) {
     std::size_t total = 0;
     char buffer[4096];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) {
+        if (poll(&p, 1, total == 0 ? 10000 : 1000) <= 0) {
             return {total, false};
         }
         ssize_t n = read(fd, buffer, sizeof buffer);
