@@ -33,3 +33,39 @@ stop_display() {
     kill "${client_PID:-}" "${xvfb:-}" 2>/dev/null || true
     wait 2>/dev/null || true
 }
+
+# Starts openbox on the private server and waits until it manages the screen; $wm is its
+# process id, for the caller to stop before stop_display.
+start_window_manager() {
+    openbox >/dev/null 2>&1 &
+    wm=$!
+    for _ in $(seq 200); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return
+        sleep 0.05
+    done
+    echo "openbox did not start" >&2
+    return 1
+}
+
+# Starts the test X relay ($xproxy, set by the caller) in front of the private server with the
+# given options; $relay is the display it serves and $relayPid its process id.
+start_relay() {
+    local out
+    out=$(mktemp)
+    "$xproxy" "$@" "$DISPLAY" >"$out" &
+    relayPid=$!
+    relay=
+    for _ in $(seq 200); do
+        relay=$(head -n1 "$out")
+        [ -n "$relay" ] && break
+        sleep 0.05
+    done
+    rm -f "$out"
+    [ -n "$relay" ] || { echo "the X relay did not start" >&2; return 1; }
+}
+
+# Stops the relay; it writes the counts of connections still open (--stats) as it ends.
+stop_relay() {
+    kill "$relayPid" 2>/dev/null || true
+    wait "$relayPid" 2>/dev/null || true
+}
