@@ -19,28 +19,49 @@ namespace {
 // this machine, and so neither the host's nor the tool's, is ever this.
 constexpr ProcessID unknownProcess = -1;
 
-// The monitors, read once for all the questions asked about them at one moment: a listing
-// asks for the size, place and role of every display and for the display under every window,
-// and a round trip for each would make it cost in proportion to the windows. A change of
-// monitors shows after this long at most.
-constexpr auto monitorsFresh = std::chrono::milliseconds(100);
+// What a snapshot read, kept for the questions asked about the same moment right after it: a
+// listing asks for the size, place and role of every display, for the display under every
+// window and for the stacking order, and a round trip for each would make it cost in
+// proportion to the windows. It also means that a listing is built from what the server said
+// while it answered, never in part from a connection lost since. Older than this, it is read
+// afresh.
+constexpr auto momentFresh = std::chrono::milliseconds(100);
 
-struct KnownMonitors {
-    std::mutex mutex;
-    std::vector<x11::Monitor> monitors;
-    std::chrono::steady_clock::time_point read;
+struct StackedWindow {
+    xcb_window_t window = XCB_WINDOW_NONE;
+    bool viewable = false;
+    bool desktop = false;
 };
 
-KnownMonitors& known() {
-    static KnownMonitors monitors;
-    return monitors;
+struct Moment {
+    std::mutex mutex;
+    std::vector<x11::Monitor> monitors;
+    std::chrono::steady_clock::time_point monitorsRead;
+    std::optional<std::vector<StackedWindow>> stacking;
+    std::chrono::steady_clock::time_point stackingRead;
+};
+
+Moment& known() {
+    static Moment moment;
+    return moment;
 }
 
-// The monitors as a snapshot just read them, so the questions that follow it see the same.
-void remember(std::vector<x11::Monitor> monitors) {
-    std::lock_guard lock(known().mutex);
-    known().monitors = std::move(monitors);
-    known().read = std::chrono::steady_clock::now();
+void remember(std::vector<x11::Monitor> monitors, std::vector<StackedWindow> stacking) {
+    auto& memo = known();
+    std::lock_guard lock(memo.mutex);
+    memo.monitors = std::move(monitors);
+    memo.stacking = std::move(stacking);
+    memo.monitorsRead = memo.stackingRead = std::chrono::steady_clock::now();
+}
+
+// The stacking order the last snapshot saw, if it is fresh.
+std::optional<std::vector<StackedWindow>> rememberedStacking() {
+    auto& memo = known();
+    std::lock_guard lock(memo.mutex);
+    if (std::chrono::steady_clock::now() - memo.stackingRead > momentFresh) {
+        return std::nullopt;
+    }
+    return memo.stacking;
 }
 
 std::vector<x11::Monitor> currentMonitors() {
@@ -52,9 +73,9 @@ std::vector<x11::Monitor> currentMonitors() {
     auto& memo = known();
     std::lock_guard lock(memo.mutex);
     auto now = std::chrono::steady_clock::now();
-    if (memo.monitors.empty() || now - memo.read > monitorsFresh) {
+    if (memo.monitors.empty() || now - memo.monitorsRead > momentFresh) {
         memo.monitors = x11::monitors(*connection);
-        memo.read = now;
+        memo.monitorsRead = now;
     }
     return memo.monitors;
 }
@@ -108,15 +129,26 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
     for (const auto& m : monitors) {
         content->displays.push_back(std::make_shared<const Display>(Display{m.name}));
     }
-    remember(std::move(monitors));
-    auto ids = x11::clientWindows(*connection, error);
+    auto tree = x11::windowTree(*connection, error);
     auto described =
-        error ? std::vector<x11::WindowFacts>{} : x11::describe(*connection, ids, error);
+        error ? std::vector<x11::WindowFacts>{} : x11::describe(*connection, tree.clients, error);
     if (error) {
         // A list read off a lost connection would hold made-up windows, or miss real ones.
         completion(nullptr, error);
         return;
     }
+    std::map<xcb_window_t, const x11::WindowFacts*> factsOf;
+    for (const auto& facts : described) {
+        factsOf[facts.id] = &facts;
+    }
+    std::vector<StackedWindow> stacking;
+    for (const auto& entry : tree.stacking) {
+        auto facts = factsOf.find(entry.window);
+        bool known = facts != factsOf.end();
+        stacking.push_back({entry.window, entry.viewable && (!known || facts->second->viewable),
+                            known && facts->second->desktop});
+    }
+    remember(std::move(monitors), std::move(stacking));
     std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners;
     for (auto& facts : described) {
         if ((excludeDesktopWindows && facts.desktop) || (onScreenWindowsOnly && !facts.viewable)) {
@@ -213,24 +245,29 @@ WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
         }
         return answer;
     }
-    std::vector<x11::Stacked> stacked;
-    for (const auto& entry : x11::stacking(*connection)) {
-        if (!(options & windowListOnScreenOnly) || entry.viewable) {
-            stacked.push_back(entry);
-        }
-    }
-    std::vector<bool> desktop(stacked.size(), false);
-    if (options & windowListExcludeDesktopElements) {
+    auto stacking = rememberedStacking();
+    if (!stacking) {
+        stacking.emplace();
         std::vector<xcb_window_t> windows;
-        for (const auto& entry : stacked) {
+        for (const auto& entry : x11::stacking(*connection)) {
+            stacking->push_back({entry.window, entry.viewable, false});
             windows.push_back(entry.window);
         }
-        desktop = desktops(*connection, windows);
-    }
-    for (std::size_t i = 0; i < stacked.size(); ++i) {
-        if (!desktop[i]) {
-            answer.push_back({{std::string(windowNumberKey), std::int64_t{stacked[i].window}}});
+        if (options & windowListExcludeDesktopElements) {
+            auto desktop = desktops(*connection, windows);
+            for (std::size_t i = 0; i < stacking->size(); ++i) {
+                (*stacking)[i].desktop = desktop[i];
+            }
         }
+    }
+    for (const auto& entry : *stacking) {
+        if ((options & windowListOnScreenOnly) && !entry.viewable) {
+            continue;
+        }
+        if ((options & windowListExcludeDesktopElements) && entry.desktop) {
+            continue;
+        }
+        answer.push_back({{std::string(windowNumberKey), std::int64_t{entry.window}}});
     }
     return answer;
 }

@@ -436,13 +436,21 @@ std::optional<Monitor> mainMonitor(const std::vector<Monitor>& all) {
     return all.front();
 }
 
-std::vector<xcb_window_t> clientWindows(Connection& c, ErrorPtr& error) {
+WindowTree windowTree(Connection& c, ErrorPtr& error) {
     auto tree = readTree(c, true);
     if (!tree || xcb_connection_has_error(c.get())) {
         error = connectionLost();
         return {};
     }
-    return std::move(tree->clients);
+    WindowTree whole;
+    whole.clients = std::move(tree->clients);
+    whole.stacking.reserve(tree->tops.size());
+    for (std::size_t i = tree->tops.size(); i-- > 0;) {
+        auto client = tree->clientOfTop.find(tree->tops[i]);
+        xcb_window_t window = client == tree->clientOfTop.end() ? tree->tops[i] : client->second;
+        whole.stacking.push_back({window, tree->topMapped[i]});
+    }
+    return whole;
 }
 
 std::vector<Stacked> stacking(Connection& c) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -192,9 +193,23 @@ TEST(XRelay, CutsAndFreezesWhereAsked) {
     }
 }
 
-// Catches lumatap waiting forever on a server connection that closed in the middle of the
-// setup, of a reply or between requests.
-TEST(XRelay, ListEndsWhenTheServerDiesPartWay) {
+// Whether a run ended as a lost server must end: one error line, status 1, no payload.
+::testing::AssertionResult endedWithAnError(const RunResult& result) {
+    if (!result.status) {
+        return ::testing::AssertionFailure() << "still running; stderr: " << result.err;
+    }
+    static const std::regex errorLine("error: [^\n]+\n");
+    if (*result.status != 1 || !std::regex_match(result.err, errorLine) || !result.out.empty()) {
+        return ::testing::AssertionFailure()
+               << "status " << *result.status << ", " << result.out.size()
+               << " bytes out, stderr: " << result.err;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Catches a server that dies part-way taken for an answer: `list` printed every window with
+// made-up sizes (384000x256000) or none at all, with status 0.
+TEST(XRelay, ListNeverPrintsWhatALostServerLeftBehind) {
     XServer server(1280, 720);
     server.startWindowManager();
     XClient client(server);
@@ -211,16 +226,50 @@ TEST(XRelay, ListEndsWhenTheServerDiesPartWay) {
     std::ifstream in(stats);
     std::string line;
     std::getline(in, line);
-    auto total = fields(line)["server_bytes"];
-    ASSERT_GT(total, 1000u);
-    for (auto cut : {0ull, 1ull, 8ull, 100ull, total / 4, total / 2, total - 40, total - 1}) {
+    auto fromServer = fields(line)["server_bytes"];
+    auto fromClient = fields(line)["client_bytes"];
+    ASSERT_GT(fromServer, 1000u);
+    for (auto cut : {0ull, 1ull, 8ull, 100ull, fromServer / 4, fromServer / 2, fromServer - 40,
+                     fromServer - 1}) {
         Relay relay(server, {"--cut-after", std::to_string(cut)});
-        auto result = run({LUMATAP_BIN, "list"}, relay.env(), std::chrono::seconds(60));
-        EXPECT_TRUE(result.status.has_value()) << "cut after " << cut;
-        std::cout << "cut after " << cut << " of " << total << ": status "
-                  << (result.status ? std::to_string(*result.status) : "none") << ", "
-                  << result.out.size() << " of " << full.size()
-                  << " bytes out, stderr: " << result.err << std::endl;
+        auto result = run({LUMATAP_BIN, "list"}, relay.env(), std::chrono::seconds(20));
+        EXPECT_TRUE(endedWithAnError(result)) << "server cut after " << cut << " of " << fromServer;
+    }
+    for (auto cut : {100ull, fromClient / 2, fromClient - 4}) {
+        Relay relay(server, {"--cut-client-after", std::to_string(cut)});
+        auto result = run({LUMATAP_BIN, "list"}, relay.env(), std::chrono::seconds(20));
+        // A request cut off before the server saw it may leave nothing unanswered that the
+        // listing needed; then the listing is whole.
+        if (result.status == 0) {
+            EXPECT_EQ(result.out, full) << "client cut after " << cut;
+        } else {
+            EXPECT_TRUE(endedWithAnError(result)) << "client cut after " << cut;
+        }
+    }
+}
+
+// Catches a lost server reported as the target's loss: "gone: no such window" or "closed:
+// the window was closed" with status 3, where the window never went.
+TEST(XRelay, AStillOrAStreamThatLosesItsServerEndsWithAnError) {
+    XServer server(1280, 720);
+    XClient client(server);
+    std::uint32_t window = client.window(40, 40, 320, 240, 0x3366cc, "title=Target");
+    std::string id = std::to_string(window);
+    for (auto cut : {200ull, 1000ull, 3000ull, 6000ull}) {
+        Relay relay(server, {"--cut-after", std::to_string(cut)});
+        auto still = run({LUMATAP_BIN, "thumb", "window", id, "160", "120"}, relay.env(),
+                         std::chrono::seconds(20));
+        if (still.status != 0) {
+            EXPECT_TRUE(endedWithAnError(still)) << "thumb, cut after " << cut;
+        }
+        auto stream = run({LUMATAP_BIN, "video", "window", id, "64", "48", "30", "1"}, relay.env(),
+                          std::chrono::seconds(20));
+        // Frames may have been written before the cut; what counts is how it ended.
+        stream.out.clear();
+        if (stream.err.rfind("ready\n", 0) == 0) {
+            stream.err.erase(0, 6);
+        }
+        EXPECT_TRUE(endedWithAnError(stream)) << "video, cut after " << cut;
     }
 }
 
