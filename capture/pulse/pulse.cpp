@@ -43,6 +43,8 @@ constexpr std::chrono::milliseconds backlog{150};
 // Sample buffers that may wait for a reader that does not read; past that, new ones are
 // dropped rather than piling up in memory.
 constexpr std::size_t pendingLimit = 500;
+// A server that takes the connection but never answers would hold the start forever.
+constexpr std::chrono::seconds startTimeout{5};
 
 ErrorPtr serverError(const std::string& what, int code) {
     return makeError(errorDomain, code, what + " (" + pa_strerror(code) + ")");
@@ -160,6 +162,8 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     static void onRecorderState(pa_stream* stream, void* self);
     static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
                        void* self);
+    static void onStartTimeout(pa_mainloop_api* api, pa_time_event* event,
+                               const struct timeval* when, void* self);
 
     void contextFailed();
     void finishStart(ErrorPtr error);
@@ -202,6 +206,7 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     pa_stream* keeper = nullptr;
     Mixer mixer;
     pa_time_event* timer = nullptr;
+    pa_time_event* startTimer = nullptr;
     std::chrono::steady_clock::time_point epoch;
     std::int64_t produced = 0;
     std::int64_t framesPerPeriod = 0;
@@ -307,6 +312,12 @@ void PulseStream::startCapture(std::function<void(ErrorPtr)> done) {
             pa_context_set_state_callback(context, onContextState, this);
             if (connect(context) < 0) {
                 refused = serverError("no sound server is reachable", pa_context_errno(context));
+            } else {
+                startTimer = pa_context_rttime_new(
+                    context,
+                    pa_rtclock_now() +
+                        static_cast<pa_usec_t>(std::chrono::microseconds(startTimeout).count()),
+                    onStartTimeout, this);
             }
         }
         if (refused) {
@@ -362,7 +373,23 @@ void PulseStream::contextFailed() {
     }
 }
 
+void PulseStream::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* self) {
+    auto* stream = static_cast<PulseStream*>(self);
+    api->time_free(event);
+    stream->startTimer = nullptr;
+    if (stream->started || stream->stopped) {
+        return;
+    }
+    stream->stopped = true;
+    stream->finishStart(makeError(errorDomain, PA_ERR_TIMEOUT, "the sound server does not answer"));
+}
+
 void PulseStream::finishStart(ErrorPtr error) {
+    if (startTimer) {
+        pa_threaded_mainloop_get_api(loop)->time_free(startTimer);
+        startTimer = nullptr;
+    }
     auto done = std::move(completion);
     completion = nullptr;
     if (done) {
