@@ -8,6 +8,11 @@
 // our own steady clock, so the stream runs at its real rate, silence included, whether or not
 // anything plays. Streams that begin during the capture join the mix, ended ones leave it.
 //
+// A playback stream is left out by the process that plays it. A PulseAudio client names its
+// process on each stream; a native PipeWire client (pw-play, say) names it only on the client,
+// so such a stream is decided only once its client has answered: a short gap at its start is
+// better than sound of the host that slips into the capture.
+//
 // Everything that touches the server runs on the threaded main loop's thread, or on another
 // thread under the loop's lock.
 #include "capture/pulse/pulse.h"
@@ -17,6 +22,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <map>
 #include <mutex>
 #include <pulse/pulseaudio.h>
@@ -37,17 +43,15 @@ constexpr std::chrono::milliseconds backlog{150};
 // Sample buffers that may wait for a reader that does not read; past that, new ones are
 // dropped rather than piling up in memory.
 constexpr std::size_t pendingLimit = 500;
-// A snapshot asks the server who plays sound; a server that does not answer in this time
-// is taken as absent, so that no snapshot hangs on it.
-constexpr std::chrono::seconds queryTimeout{2};
+// A server that takes the connection but never answers would hold the start forever.
+constexpr std::chrono::seconds startTimeout{5};
 
 ErrorPtr serverError(const std::string& what, int code) {
     return makeError(errorDomain, code, what + " (" + pa_strerror(code) + ")");
 }
 
-// The process that plays a sink input, when the server knows it.
-std::optional<ProcessID> processOf(const pa_proplist* properties) {
-    const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
+std::optional<ProcessID> processProperty(const pa_proplist* properties, const char* key) {
+    const char* text = pa_proplist_gets(properties, key);
     if (!text) {
         return std::nullopt;
     }
@@ -57,6 +61,45 @@ std::optional<ProcessID> processOf(const pa_proplist* properties) {
         return std::nullopt;
     }
     return static_cast<ProcessID>(pid);
+}
+
+// The process that plays a sink input, when the stream itself says.
+std::optional<ProcessID> processOf(const pa_sink_input_info& info) {
+    return processProperty(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
+}
+
+// The process behind a client. PipeWire's own clients may lack the application's word for
+// it, but PipeWire always adds the peer's pid from the socket.
+std::optional<ProcessID> processOf(const pa_client_info& info) {
+    auto process = processProperty(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    return process ? process : processProperty(info.proplist, "pipewire.sec.pid");
+}
+
+// Only our own lines may reach standard error, yet libpulse writes its own there (warnings
+// about shared memory, and whatever PULSE_LOG asks for). PULSE_LOG is read at the first
+// message, so it is pinned to errors only first; errors are then sent nowhere through
+// libpulse's log target, which it exports without a header: looked up at run time, and left
+// alone where this libpulse has no such thing.
+void silenceLibpulse() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        setenv("PULSE_LOG", "0", 1);
+        unsetenv("PULSE_LOG_SYSLOG");
+        unsetenv("PULSE_LOG_JOURNAL");
+        using Parse = void* (*)(const char*);
+        using Set = void (*)(void*);
+        using Free = void (*)(void*);
+        auto parse = reinterpret_cast<Parse>(dlsym(RTLD_DEFAULT, "pa_log_parse_target"));
+        auto set = reinterpret_cast<Set>(dlsym(RTLD_DEFAULT, "pa_log_set_target"));
+        auto release = reinterpret_cast<Free>(dlsym(RTLD_DEFAULT, "pa_log_target_free"));
+        if (!parse || !set || !release) {
+            return;
+        }
+        if (void* target = parse("null")) {
+            set(target);
+            release(target);
+        }
+    });
 }
 
 pa_context* newContext(pa_mainloop_api* api) {
@@ -112,14 +155,20 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void onSinkInput(pa_context* context, const pa_sink_input_info* info, int eol,
                             void* self);
+    static void onSinkInputList(pa_context* context, const pa_sink_input_info* info, int eol,
+                                void* self);
+    static void onClient(pa_context* context, const pa_client_info* info, int eol, void* self);
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
     static void onRecorderState(pa_stream* stream, void* self);
     static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
                        void* self);
+    static void onStartTimeout(pa_mainloop_api* api, pa_time_event* event,
+                               const struct timeval* when, void* self);
 
     void contextFailed();
     void finishStart(ErrorPtr error);
     void consider(const pa_sink_input_info& info);
+    void forgetClient(std::uint32_t client);
     void follow(std::uint32_t sinkInput);
     void unfollow(std::uint32_t sinkInput);
     void unfollowAll();
@@ -150,9 +199,14 @@ class PulseStream : public Stream, public std::enable_shared_from_this<PulseStre
     std::uint32_t defaultSink = PA_INVALID_INDEX;
     std::string monitorSource;
     std::map<std::uint32_t, pa_stream*> recorders;
+    // The process of each client asked about (none when the client does not say), and the
+    // sink inputs that wait for their client's answer.
+    std::map<std::uint32_t, std::optional<ProcessID>> clientProcesses;
+    std::map<std::uint32_t, std::set<std::uint32_t>> awaitingClient;
     pa_stream* keeper = nullptr;
     Mixer mixer;
     pa_time_event* timer = nullptr;
+    pa_time_event* startTimer = nullptr;
     std::chrono::steady_clock::time_point epoch;
     std::int64_t produced = 0;
     std::int64_t framesPerPeriod = 0;
@@ -258,6 +312,12 @@ void PulseStream::startCapture(std::function<void(ErrorPtr)> done) {
             pa_context_set_state_callback(context, onContextState, this);
             if (connect(context) < 0) {
                 refused = serverError("no sound server is reachable", pa_context_errno(context));
+            } else {
+                startTimer = pa_context_rttime_new(
+                    context,
+                    pa_rtclock_now() +
+                        static_cast<pa_usec_t>(std::chrono::microseconds(startTimeout).count()),
+                    onStartTimeout, this);
             }
         }
         if (refused) {
@@ -277,11 +337,11 @@ void PulseStream::onContextState(pa_context* context, void* self) {
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
         pa_context_set_subscribe_callback(context, onEvent, self);
-        drop(
-            pa_context_subscribe(context,
-                                 static_cast<pa_subscription_mask_t>(
-                                     PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SERVER),
-                                 nullptr, nullptr));
+        drop(pa_context_subscribe(context,
+                                  static_cast<pa_subscription_mask_t>(
+                                      PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_CLIENT),
+                                  nullptr, nullptr));
         drop(pa_context_get_server_info(context, onServerInfo, self));
         break;
     case PA_CONTEXT_FAILED:
@@ -313,7 +373,23 @@ void PulseStream::contextFailed() {
     }
 }
 
+void PulseStream::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* self) {
+    auto* stream = static_cast<PulseStream*>(self);
+    api->time_free(event);
+    stream->startTimer = nullptr;
+    if (stream->started || stream->stopped) {
+        return;
+    }
+    stream->stopped = true;
+    stream->finishStart(makeError(errorDomain, PA_ERR_TIMEOUT, "the sound server does not answer"));
+}
+
 void PulseStream::finishStart(ErrorPtr error) {
+    if (startTimer) {
+        pa_threaded_mainloop_get_api(loop)->time_free(startTimer);
+        startTimer = nullptr;
+    }
     auto done = std::move(completion);
     completion = nullptr;
     if (done) {
@@ -332,6 +408,10 @@ void PulseStream::onEvent(pa_context* context, pa_subscription_event_type_t type
         } else {
             // New streams join; changed ones may have moved to or from the default sink.
             drop(pa_context_get_sink_input_info(context, index, onSinkInput, self));
+        }
+    } else if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+        if (what == PA_SUBSCRIPTION_EVENT_REMOVE) {
+            stream->forgetClient(index);
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         // The default sink may have changed.
@@ -352,7 +432,7 @@ void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, 
         stream->monitorSource.clear();
         stream->closeKeeper();
         stream->unfollowAll();
-        drop(pa_context_get_sink_input_info_list(context, onSinkInput, self));
+        drop(pa_context_get_sink_input_info_list(context, onSinkInputList, self));
         return;
     }
     drop(pa_context_get_sink_info_by_name(context, name.c_str(), onSinkInfo, self));
@@ -376,10 +456,17 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
     stream->keepAwake();
     // The playback streams on the previous device no longer count; those on the new one do.
     stream->unfollowAll();
-    drop(pa_context_get_sink_input_info_list(context, onSinkInput, self));
+    drop(pa_context_get_sink_input_info_list(context, onSinkInputList, self));
 }
 
-void PulseStream::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+void PulseStream::onSinkInput(pa_context*, const pa_sink_input_info* info, int, void* self) {
+    if (info) {
+        static_cast<PulseStream*>(self)->consider(*info);
+    }
+}
+
+void PulseStream::onSinkInputList(pa_context*, const pa_sink_input_info* info, int eol,
+                                  void* self) {
     auto* stream = static_cast<PulseStream*>(self);
     if (info) {
         stream->consider(*info);
@@ -398,7 +485,20 @@ void PulseStream::onSinkInput(pa_context*, const pa_sink_input_info* info, int e
 }
 
 void PulseStream::consider(const pa_sink_input_info& info) {
-    auto process = processOf(info.proplist);
+    auto process = processOf(info);
+    if (!process && info.client != PA_INVALID_INDEX) {
+        auto known = clientProcesses.find(info.client);
+        if (known == clientProcesses.end()) {
+            // Asked once per client; the answer brings every waiting stream back here.
+            auto& waiting = awaitingClient[info.client];
+            if (waiting.empty()) {
+                drop(pa_context_get_client_info(context, info.client, onClient, this));
+            }
+            waiting.insert(info.index);
+            return;
+        }
+        process = known->second;
+    }
     bool wanted = defaultSink != PA_INVALID_INDEX && info.sink == defaultSink &&
                   !(process && excluded.count(*process));
     bool followed = recorders.count(info.index) > 0;
@@ -407,6 +507,27 @@ void PulseStream::consider(const pa_sink_input_info& info) {
     } else if (!wanted && followed) {
         unfollow(info.index);
     }
+}
+
+// A client that cannot be asked has gone, and its streams with it: nothing waits then.
+void PulseStream::onClient(pa_context* context, const pa_client_info* info, int, void* self) {
+    auto* stream = static_cast<PulseStream*>(self);
+    if (!info) {
+        return;
+    }
+    stream->clientProcesses[info->index] = processOf(*info);
+    auto waiting = stream->awaitingClient.extract(info->index);
+    if (!waiting.empty()) {
+        for (std::uint32_t sinkInput : waiting.mapped()) {
+            drop(pa_context_get_sink_input_info(context, sinkInput, onSinkInput, self));
+        }
+    }
+}
+
+// The index of a client that has gone may come back for another.
+void PulseStream::forgetClient(std::uint32_t client) {
+    clientProcesses.erase(client);
+    awaitingClient.erase(client);
 }
 
 void PulseStream::follow(std::uint32_t sinkInput) {
@@ -634,73 +755,9 @@ void PulseStream::produce() {
 std::shared_ptr<Stream> createAudioStream(std::shared_ptr<const ContentFilter> filter,
                                           std::shared_ptr<const StreamConfiguration> configuration,
                                           std::shared_ptr<StreamDelegate> delegate) {
+    silenceLibpulse();
     return std::make_shared<PulseStream>(std::move(filter), std::move(configuration),
                                          std::move(delegate));
-}
-
-std::vector<ProcessID> playingProcesses() {
-    struct Query {
-        std::vector<ProcessID> processes;
-        bool done = false;
-    } query;
-    pa_mainloop* loop = pa_mainloop_new();
-    if (!loop) {
-        return {};
-    }
-    pa_context* context = newContext(pa_mainloop_get_api(loop));
-    if (!context) {
-        pa_mainloop_free(loop);
-        return {};
-    }
-    pa_context_set_state_callback(
-        context,
-        [](pa_context* c, void* data) {
-            auto* q = static_cast<Query*>(data);
-            switch (pa_context_get_state(c)) {
-            case PA_CONTEXT_READY:
-                drop(pa_context_get_sink_input_info_list(
-                    c,
-                    [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-                        auto* q = static_cast<Query*>(data);
-                        if (info) {
-                            auto process = processOf(info->proplist);
-                            if (process && std::find(q->processes.begin(), q->processes.end(),
-                                                     *process) == q->processes.end()) {
-                                q->processes.push_back(*process);
-                            }
-                        }
-                        if (eol != 0) {
-                            q->done = true;
-                        }
-                    },
-                    data));
-                break;
-            case PA_CONTEXT_FAILED:
-            case PA_CONTEXT_TERMINATED:
-                q->done = true;
-                break;
-            default:
-                break;
-            }
-        },
-        &query);
-    if (connect(context) >= 0) {
-        auto deadline = std::chrono::steady_clock::now() + queryTimeout;
-        while (!query.done) {
-            auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 ||
-                pa_mainloop_prepare(loop, static_cast<int>(left.count())) < 0 ||
-                pa_mainloop_poll(loop) < 0 || pa_mainloop_dispatch(loop) < 0) {
-                break;
-            }
-        }
-    }
-    pa_context_set_state_callback(context, nullptr, nullptr);
-    pa_context_disconnect(context);
-    pa_context_unref(context);
-    pa_mainloop_free(loop);
-    return query.processes;
 }
 
 } // namespace lumatap::pulse

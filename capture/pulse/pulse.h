@@ -4,8 +4,6 @@
 
 #include "capture/platform.h"
 
-#include <vector>
-
 namespace lumatap::pulse {
 
 // A stream that records what the default output device plays, leaving out the processes
@@ -13,8 +11,5 @@ namespace lumatap::pulse {
 std::shared_ptr<Stream> createAudioStream(std::shared_ptr<const ContentFilter> filter,
                                           std::shared_ptr<const StreamConfiguration> configuration,
                                           std::shared_ptr<StreamDelegate> delegate);
-
-// The processes that play sound at the moment; empty when no sound server answers.
-std::vector<ProcessID> playingProcesses();
 
 } // namespace lumatap::pulse

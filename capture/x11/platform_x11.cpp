@@ -4,6 +4,7 @@
 // device pixels, so a display's mode and its bounds are both the monitor rectangle.
 #include "capture/platform.h"
 #include "capture/pulse/pulse.h"
+#include "capture/x11/processes.h"
 #include "capture/x11/stream.h"
 #include "capture/x11/windows.h"
 
@@ -179,12 +180,13 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
         }
         content->windows.push_back(std::move(window));
     }
-    // A host that only plays sound owns no window, yet must still be found to be left out.
-    for (ProcessID pid : pulse::playingProcesses()) {
-        auto& owner = owners[pid];
+    // A host that owns no window, or plays only later, must still be found to be left out;
+    // the snapshot asks no sound server, so that nothing hangs a picture on one.
+    for (auto& process : x11::sessionProcesses()) {
+        auto& owner = owners[process.pid];
         if (!owner) {
             owner = std::make_shared<const RunningApplication>(
-                RunningApplication{pid, x11::processName(pid)});
+                RunningApplication{process.pid, std::move(process.name)});
             content->applications.push_back(owner);
         }
     }
