@@ -1,9 +1,9 @@
 // The seam between lumatap's portable core and the capture services of the machine.
 //
 // The core talks to the platform only through what this header declares. Each backend
-// (capture/x11 with capture/pulse for a real Linux desktop, capture/sim for tests) defines
-// the functions of namespace lumatap::platform; which one a program gets is settled at link
-// time, so there is no run-time switch.
+// (capture/x11 with capture/pulse for a real Linux desktop, capture/sim for tests) implements
+// the Platform interface; the program installs one at start and the operations of namespace
+// lumatap::platform go to it, so the core never knows which one runs.
 //
 // Platform objects are handed out through counted references and never modified once
 // handed out. Completions and stream callbacks run on threads of the backend's choosing.
@@ -301,34 +301,65 @@ namespace platform {
 using ContentCompletion = std::function<void(std::shared_ptr<const ShareableContent>, ErrorPtr)>;
 using ImageCompletion = std::function<void(std::shared_ptr<const Image>, ErrorPtr)>;
 
-// Answers once, later, on another thread (or never).
-void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                         ContentCompletion completion);
-
 struct DisplayMode {
     std::size_t pixelWidth = 0;
     std::size_t pixelHeight = 0;
 };
-// The display's current mode in pixels, or none.
+
+} // namespace platform
+
+// The capture services of one kind of desktop. A backend implements them all; the program
+// uses exactly one, chosen once at start.
+class Platform {
+  public:
+    virtual ~Platform() = default;
+
+    // Answers once, later, on another thread (or never).
+    virtual void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                                     platform::ContentCompletion completion) = 0;
+    // The display's current mode in pixels, or none.
+    virtual std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) = 0;
+    // The display's bounds in points.
+    virtual Rect displayBounds(DisplayID display) = 0;
+    virtual DisplayID mainDisplayID() = 0;
+    virtual bool displayIsMain(DisplayID display) = 0;
+    // The one display that holds `point`; none when no display does or the query fails.
+    virtual std::optional<DisplayID> displayWithPoint(Point point) = 0;
+    // The window server's list of window descriptions, front to back.
+    virtual WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) = 0;
+    // Captures one still image; the completion runs once with an image or an error.
+    virtual void captureImage(std::shared_ptr<const ContentFilter> filter,
+                              std::shared_ptr<const StreamConfiguration> configuration,
+                              platform::ImageCompletion completion) = 0;
+    // PNG file bytes of `image`, or none when encoding fails.
+    virtual std::optional<Bytes> encodePNG(const Image& image) = 0;
+    virtual std::shared_ptr<Stream>
+    createStream(std::shared_ptr<const ContentFilter> filter,
+                 std::shared_ptr<const StreamConfiguration> configuration,
+                 std::shared_ptr<StreamDelegate> delegate) = 0;
+};
+
+// The operations the core calls, each handed to the platform in use.
+namespace platform {
+
+// Makes `backend` the platform in use. Called once at start, before any other thread runs.
+void install(std::unique_ptr<Platform> backend);
+// The platform for the desktop this process runs on; defined by the backend library that the
+// executable links (tests install the simulated one instead).
+std::unique_ptr<Platform> forThisMachine();
+
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentCompletion completion);
 std::optional<DisplayMode> copyDisplayMode(DisplayID display);
-// The display's bounds in points.
 Rect displayBounds(DisplayID display);
 DisplayID mainDisplayID();
 bool displayIsMain(DisplayID display);
-// The one display that holds `point`; none when no display does or the query fails.
 std::optional<DisplayID> displayWithPoint(Point point);
-
-// The window server's list of window descriptions, front to back.
 WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow);
-
-// Captures one still image; the completion runs once with an image or an error.
 void captureImage(std::shared_ptr<const ContentFilter> filter,
                   std::shared_ptr<const StreamConfiguration> configuration,
                   ImageCompletion completion);
-
-// PNG file bytes of `image`, or none when encoding fails.
 std::optional<Bytes> encodePNG(const Image& image);
-
 std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                      std::shared_ptr<const StreamConfiguration> configuration,
                                      std::shared_ptr<StreamDelegate> delegate);

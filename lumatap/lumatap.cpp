@@ -1,3 +1,4 @@
+#include "capture/platform.h"
 #include "lumatap/command_line.h"
 #include "lumatap/exit.h"
 
@@ -7,6 +8,7 @@
 
 int main(int argc, char** argv) {
     lumatap::guardProcess();
+    lumatap::platform::install(lumatap::platform::forThisMachine());
     // A reader that goes away must make writes fail, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
     lumatap::setArgs(std::vector<std::string>(argv, argv + argc));

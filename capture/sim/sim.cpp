@@ -1,5 +1,7 @@
 #include "capture/sim/sim.h"
 
+#include "capture/png/png_encoder.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -143,115 +145,121 @@ std::shared_ptr<const PixelBuffer> nv12Picture(std::size_t width, std::size_t he
 
 } // namespace lumatap::sim
 
-namespace lumatap::platform {
+namespace lumatap::sim {
+namespace {
 
-void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                         ContentCompletion completion) {
-    sim::World world;
-    {
-        std::lock_guard lock(sim::worldMutex);
-        sim::contentRequest = {excludeDesktopWindows, onScreenWindowsOnly};
-        world = sim::theWorld;
-    }
-    auto content = world.content;
-    if (content && onScreenWindowsOnly) {
-        auto onScreen = std::make_shared<ShareableContent>(*content);
-        std::erase_if(onScreen->windows, [](const auto& w) { return !w->isOnScreen; });
-        content = onScreen;
-    }
-    sim::later(world.contentDelivery, [completion = std::move(completion), content,
-                                       error = world.contentError] { completion(content, error); });
-}
-
-std::optional<DisplayMode> copyDisplayMode(DisplayID display) {
-    for (const auto& d : sim::snapshotWorld().displays) {
-        if (d.id == display) {
-            return d.mode;
+// The scripted world, answering as a platform does.
+class SimPlatform : public Platform {
+  public:
+    void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                             platform::ContentCompletion completion) override {
+        sim::World world;
+        {
+            std::lock_guard lock(sim::worldMutex);
+            sim::contentRequest = {excludeDesktopWindows, onScreenWindowsOnly};
+            world = sim::theWorld;
         }
-    }
-    return std::nullopt;
-}
-
-Rect displayBounds(DisplayID display) {
-    for (const auto& d : sim::snapshotWorld().displays) {
-        if (d.id == display) {
-            return d.bounds;
+        auto content = world.content;
+        if (content && onScreenWindowsOnly) {
+            auto onScreen = std::make_shared<ShareableContent>(*content);
+            std::erase_if(onScreen->windows, [](const auto& w) { return !w->isOnScreen; });
+            content = onScreen;
         }
+        sim::later(world.contentDelivery,
+                   [completion = std::move(completion), content, error = world.contentError] {
+                       completion(content, error);
+                   });
     }
-    return {};
-}
 
-DisplayID mainDisplayID() {
-    return sim::snapshotWorld().mainDisplay;
-}
-
-bool displayIsMain(DisplayID display) {
-    return display == sim::snapshotWorld().mainDisplay;
-}
-
-std::optional<DisplayID> displayWithPoint(Point point) {
-    sim::World world = sim::snapshotWorld();
-    if (world.displayQueryFails) {
+    std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) override {
+        for (const auto& d : sim::snapshotWorld().displays) {
+            if (d.id == display) {
+                return d.mode;
+            }
+        }
         return std::nullopt;
     }
-    for (const auto& d : world.displays) {
-        if (sim::contains(d.bounds, point)) {
-            return d.id;
-        }
-    }
-    return std::nullopt;
-}
 
-WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
-    sim::World world = sim::snapshotWorld();
-    if (options & windowListIncludingWindow) {
-        if (world.windowQueryAbsent) {
+    Rect displayBounds(DisplayID display) override {
+        for (const auto& d : sim::snapshotWorld().displays) {
+            if (d.id == display) {
+                return d.bounds;
+            }
+        }
+        return {};
+    }
+
+    DisplayID mainDisplayID() override { return sim::snapshotWorld().mainDisplay; }
+
+    bool displayIsMain(DisplayID display) override {
+        return display == sim::snapshotWorld().mainDisplay;
+    }
+
+    std::optional<DisplayID> displayWithPoint(Point point) override {
+        sim::World world = sim::snapshotWorld();
+        if (world.displayQueryFails) {
             return std::nullopt;
         }
-        std::vector<WindowInfo> answer;
-        if (world.existingWindows.count(relativeToWindow)) {
-            answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
+        for (const auto& d : world.displays) {
+            if (sim::contains(d.bounds, point)) {
+                return d.id;
+            }
         }
-        return answer;
-    }
-    return world.windowList;
-}
-
-void captureImage(std::shared_ptr<const ContentFilter> filter,
-                  std::shared_ptr<const StreamConfiguration> configuration,
-                  ImageCompletion completion) {
-    sim::World world;
-    {
-        std::lock_guard lock(sim::worldMutex);
-        sim::imageFilter = std::move(filter);
-        sim::imageConfiguration = std::move(configuration);
-        world = sim::theWorld;
-    }
-    sim::later(world.imageDelivery, [completion = std::move(completion), image = world.image,
-                                     error = world.imageError] { completion(image, error); });
-}
-
-std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
-                                     std::shared_ptr<const StreamConfiguration> configuration,
-                                     std::shared_ptr<StreamDelegate> delegate) {
-    auto created = std::make_shared<sim::SimStream>(std::move(filter), std::move(configuration),
-                                                    std::move(delegate));
-    std::lock_guard lock(sim::worldMutex);
-    sim::stream = created;
-    return created;
-}
-
-} // namespace lumatap::platform
-
-#include "capture/png/png_encoder.h"
-
-namespace lumatap::platform {
-
-std::optional<Bytes> encodePNG(const Image& image) {
-    if (sim::snapshotWorld().pngFails) {
         return std::nullopt;
     }
-    return encodePNGWithLibpng(image);
-}
 
-} // namespace lumatap::platform
+    WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
+        sim::World world = sim::snapshotWorld();
+        if (options & windowListIncludingWindow) {
+            if (world.windowQueryAbsent) {
+                return std::nullopt;
+            }
+            std::vector<WindowInfo> answer;
+            if (world.existingWindows.count(relativeToWindow)) {
+                answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
+            }
+            return answer;
+        }
+        return world.windowList;
+    }
+
+    void captureImage(std::shared_ptr<const ContentFilter> filter,
+                      std::shared_ptr<const StreamConfiguration> configuration,
+                      platform::ImageCompletion completion) override {
+        sim::World world;
+        {
+            std::lock_guard lock(sim::worldMutex);
+            sim::imageFilter = std::move(filter);
+            sim::imageConfiguration = std::move(configuration);
+            world = sim::theWorld;
+        }
+        sim::later(world.imageDelivery, [completion = std::move(completion), image = world.image,
+                                         error = world.imageError] { completion(image, error); });
+    }
+
+    std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
+                                         std::shared_ptr<const StreamConfiguration> configuration,
+                                         std::shared_ptr<StreamDelegate> delegate) override {
+        auto created = std::make_shared<sim::SimStream>(std::move(filter), std::move(configuration),
+                                                        std::move(delegate));
+        std::lock_guard lock(sim::worldMutex);
+        sim::stream = created;
+        return created;
+    }
+
+    std::optional<Bytes> encodePNG(const Image& image) override {
+        if (sim::snapshotWorld().pngFails) {
+            return std::nullopt;
+        }
+        return encodePNGWithLibpng(image);
+    }
+};
+
+// Every program that links the simulated platform uses it.
+const bool installed = [] {
+    platform::install(std::make_unique<SimPlatform>());
+    return true;
+}();
+
+} // namespace
+} // namespace lumatap::sim

@@ -2,7 +2,8 @@
 //
 // Displays are the RandR monitors, named by their name atoms. X11 has one coordinate space in
 // device pixels, so a display's mode and its bounds are both the monitor rectangle.
-#include "capture/platform.h"
+#include "capture/x11/platform_x11.h"
+
 #include "capture/pulse/pulse.h"
 #include "capture/x11/processes.h"
 #include "capture/x11/stream.h"
@@ -13,7 +14,7 @@
 #include <map>
 #include <mutex>
 
-namespace lumatap::platform {
+namespace lumatap::x11 {
 namespace {
 
 // The owner of a window whose client the server knows no local process of: no process id of
@@ -118,7 +119,7 @@ std::vector<bool> desktops(x11::Connection& c, const std::vector<xcb_window_t>& 
 } // namespace
 
 void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                         ContentCompletion completion) {
+                         platform::ContentCompletion completion) {
     ErrorPtr error;
     auto connection = x11::Connection::shared(error);
     if (!connection) {
@@ -193,12 +194,13 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
     completion(std::move(content), nullptr);
 }
 
-std::optional<DisplayMode> copyDisplayMode(DisplayID display) {
+std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) {
     auto m = monitorNamed(display);
     if (!m) {
         return std::nullopt;
     }
-    return DisplayMode{static_cast<std::size_t>(m->width), static_cast<std::size_t>(m->height)};
+    return platform::DisplayMode{static_cast<std::size_t>(m->width),
+                                 static_cast<std::size_t>(m->height)};
 }
 
 Rect displayBounds(DisplayID display) {
@@ -286,4 +288,49 @@ std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter
                                    std::move(delegate));
 }
 
-} // namespace lumatap::platform
+// Written in still.cpp, where the pictures are read.
+void captureImage(std::shared_ptr<const ContentFilter> filter,
+                  std::shared_ptr<const StreamConfiguration> configuration,
+                  platform::ImageCompletion completion);
+std::optional<Bytes> encodePNG(const Image& image);
+
+namespace {
+
+class X11Platform : public Platform {
+  public:
+    void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                             platform::ContentCompletion completion) override {
+        x11::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly, std::move(completion));
+    }
+    std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) override {
+        return x11::copyDisplayMode(display);
+    }
+    Rect displayBounds(DisplayID display) override { return x11::displayBounds(display); }
+    DisplayID mainDisplayID() override { return x11::mainDisplayID(); }
+    bool displayIsMain(DisplayID display) override { return x11::displayIsMain(display); }
+    std::optional<DisplayID> displayWithPoint(Point point) override {
+        return x11::displayWithPoint(point);
+    }
+    WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
+        return x11::copyWindowInfo(options, relativeToWindow);
+    }
+    void captureImage(std::shared_ptr<const ContentFilter> filter,
+                      std::shared_ptr<const StreamConfiguration> configuration,
+                      platform::ImageCompletion completion) override {
+        x11::captureImage(std::move(filter), std::move(configuration), std::move(completion));
+    }
+    std::optional<Bytes> encodePNG(const Image& image) override { return x11::encodePNG(image); }
+    std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
+                                         std::shared_ptr<const StreamConfiguration> configuration,
+                                         std::shared_ptr<StreamDelegate> delegate) override {
+        return x11::createStream(std::move(filter), std::move(configuration), std::move(delegate));
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Platform> createPlatform() {
+    return std::make_unique<X11Platform>();
+}
+
+} // namespace lumatap::x11

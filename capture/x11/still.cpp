@@ -248,11 +248,11 @@ std::shared_ptr<const Image> capture(const ContentFilter& filter,
 } // namespace
 } // namespace lumatap::x11
 
-namespace lumatap::platform {
+namespace lumatap::x11 {
 
 void captureImage(std::shared_ptr<const ContentFilter> filter,
                   std::shared_ptr<const StreamConfiguration> configuration,
-                  ImageCompletion completion) {
+                  platform::ImageCompletion completion) {
     ErrorPtr error;
     std::shared_ptr<const Image> image;
     if (!filter) {
@@ -272,4 +272,4 @@ std::optional<Bytes> encodePNG(const Image& image) {
     return encodePNGWithLibpng(image);
 }
 
-} // namespace lumatap::platform
+} // namespace lumatap::x11
