@@ -16,21 +16,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-(
-  unset DISPLAY DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
-  export HOME=$dir XDG_RUNTIME_DIR=$dir XDG_CONFIG_HOME=$dir PULSE_RUNTIME_PATH=$dir \
-    PULSE_STATE_PATH=$dir
-  exec pulseaudio --daemonize=no -n --system=no --use-pid-file=no --exit-idle-time=-1 \
-    --realtime=no --high-priority=no --log-target=stderr --log-level=error -F /dev/null \
-    --load="module-null-sink sink_name=lumatap_null rate=48000" \
-    --load="module-native-protocol-unix auth-anonymous=1 socket=$dir/native"
-) 2>"$dir/pulse.log" &
-pids+=($!)
+source bench/sound.sh
+start_sound "$dir"
+pids+=("$sound")
 display=:$((200 + $$ % 300))
 Xvfb "$display" -screen 0 640x480x24 -nolisten tcp 2>/dev/null &
 pids+=($!)
-export PULSE_SERVER=unix:$dir/native PULSE_COOKIE=$dir/cookie DISPLAY=$display
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+export DISPLAY=$display
 
 "$bin" audio > >(cat >/dev/null) 2>"$dir/err" &
 tool=$!

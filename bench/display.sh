@@ -1,4 +1,4 @@
-# Sourced by the benchmark scripts: a private 1920x1080 Xvfb with the project's test X client
+# Sourced by the benchmark scripts: a private Xvfb ($screen_size, 1920x1080 unless set) with the project's test X client
 # on it. The caller sets $lumatap and $xclient first, and calls stop_display when it is done
 # (from its exit trap).
 #   start_display     exports DISPLAY; $xvfb is the server's process id
@@ -9,7 +9,7 @@ start_display() {
     local n=$((200 + $$ % 300))
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
     export DISPLAY=:$n
-    Xvfb "$DISPLAY" -screen 0 1920x1080x24 -nolisten tcp +extension RANDR >/dev/null 2>&1 &
+    Xvfb "$DISPLAY" -screen 0 "${screen_size:-1920x1080}x24" -nolisten tcp +extension RANDR >/dev/null 2>&1 &
     xvfb=$!
     for _ in $(seq 200); do
         [ -S "/tmp/.X11-unix/X$n" ] && break

@@ -29,18 +29,9 @@ cleanup() {
 trap cleanup EXIT
 start_display
 
-(
-    unset DISPLAY DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
-    export HOME=$dir XDG_RUNTIME_DIR=$dir XDG_CONFIG_HOME=$dir PULSE_RUNTIME_PATH=$dir \
-        PULSE_STATE_PATH=$dir
-    exec pulseaudio --daemonize=no -n --system=no --use-pid-file=no --exit-idle-time=-1 \
-        --realtime=no --high-priority=no --log-target=stderr --log-level=error -F /dev/null \
-        --load="module-null-sink sink_name=lumatap_null rate=48000" \
-        --load="module-native-protocol-unix auth-anonymous=1 socket=$dir/native"
-) 2>"$dir/pulse.log" &
-pids+=($!)
-export PULSE_SERVER=unix:$dir/native PULSE_COOKIE=$dir/cookie
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+source bench/sound.sh
+start_sound "$dir"
+pids+=("$sound")
 sox -n -t raw -r 48000 -e float -b 32 -c 2 "$dir/tone.raw" synth 5 sine 440 vol 0.5
 # A player that keeps coming back, as programs start and stop playing over a long session.
 (while :; do pacat --raw --format=float32le --rate=48000 --channels=2 "$dir/tone.raw" 2>/dev/null || sleep 0.2; done) &
