@@ -41,7 +41,13 @@ Fitted fit(Size pixels, double maxWidth, double maxHeight) {
     if (!(numerator < denominator)) {
         return {side(width), side(height)};
     }
-    return {side(width * numerator / denominator), side(height * numerator / denominator)};
+    // A side no display has (near the double range) would overflow the product to infinity;
+    // the factor taken first is then exact enough.
+    const auto scaled = [&](double length) {
+        double exact = length * numerator / denominator;
+        return std::isfinite(exact) ? exact : length * (numerator / denominator);
+    };
+    return {side(scaled(width)), side(scaled(height))};
 }
 
 void thumb(const std::string& kind, std::uint32_t id, double maxWidth, double maxHeight) {

@@ -78,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FitCase{0, 50, 100, 100, 2, 50}, FitCase{0, 0, 100, 100, 2, 2},
                     FitCase{200, 100, 100, 50, 100, 50}, // both factors equal
                     FitCase{607, 341, 400, 300, 400, 224}, FitCase{606, 454, 320, 240, 320, 239},
-                    FitCase{289, 100, 200, 300, 200, 69}));
+                    FitCase{289, 100, 200, 300, 200, 69},
+                    // a width whose product with the box overflows still fits the box
+                    FitCase{0x1p1020, 1000, 512, 300, 512, 2}));
 
 test::ChildResult runThumb(const std::string& kind, std::uint32_t id, double maxWidth = 400,
                            double maxHeight = 300) {
