@@ -26,8 +26,10 @@ std::int64_t side(double exact) {
 } // namespace
 
 Fitted fit(Size pixels, double maxWidth, double maxHeight) {
-    double width = pixels.width;
-    double height = pixels.height;
+    // A side that is not a positive number (a zero of either sign, NaN) counts as none, so
+    // that the other side alone decides: 15 / -0 would pick the height and skip the fitting.
+    double width = pixels.width > 0 ? pixels.width : 0;
+    double height = pixels.height > 0 ? pixels.height : 0;
     // The factor is the smaller of maxWidth / width and maxHeight / height, the width's on a
     // tie. It is kept as a fraction and applied by multiplying first: 607 * (400 / 607) comes
     // out as 399.99999999999994 and would truncate to 399, where 607 * 400 / 607 is exactly 400.

@@ -51,19 +51,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(fitted.width >= 2 && fitted.height >= 2, "each side is at least 2");
     check(fitted.width <= 1e15 && fitted.height <= 1e15, "each side is at most 1e15");
 
-    // Real sizes are finite and not negative; the command line's box sides are whole numbers
-    // from 1 on.
-    const bool realSize =
-        std::isfinite(width) && std::isfinite(height) && width >= 0 && height >= 0;
-    const bool realBox = isWhole(maxWidth) && isWhole(maxHeight) && maxWidth >= 1 && maxHeight >= 1;
-    if (!realSize || !realBox) {
+    // The command line's box sides are whole numbers from 1 on; whatever the size, the
+    // picture goes into that box.
+    if (!isWhole(maxWidth) || !isWhole(maxHeight) || maxWidth < 1 || maxHeight < 1) {
         return 0;
     }
     const auto atLeast2 = [](double x) { return std::max(2.0, std::floor(x)); };
     const auto w = static_cast<double>(fitted.width);
     const auto h = static_cast<double>(fitted.height);
-    check(w <= atLeast2(width) && h <= atLeast2(height), "never enlarged");
     check(w <= atLeast2(maxWidth) && h <= atLeast2(maxHeight), "inside the box");
+    // Real sizes are finite and not negative.
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 0 || height < 0) {
+        return 0;
+    }
+    check(w <= atLeast2(width) && h <= atLeast2(height), "never enlarged");
 
     // Exact arithmetic below holds for sizes whose products stay within 53 bits.
     const double small = 1 << 24;
