@@ -26,8 +26,10 @@ std::int64_t side(double exact) {
 } // namespace
 
 Fitted fit(Size pixels, double maxWidth, double maxHeight) {
-    double width = pixels.width;
-    double height = pixels.height;
+    // A side that is not a positive number (a zero of either sign, NaN) counts as none, so
+    // that the other side alone decides: 15 / -0 would pick the height and skip the fitting.
+    double width = pixels.width > 0 ? pixels.width : 0;
+    double height = pixels.height > 0 ? pixels.height : 0;
     // The factor is the smaller of maxWidth / width and maxHeight / height, the width's on a
     // tie. It is kept as a fraction and applied by multiplying first: 607 * (400 / 607) comes
     // out as 399.99999999999994 and would truncate to 399, where 607 * 400 / 607 is exactly 400.
@@ -41,7 +43,13 @@ Fitted fit(Size pixels, double maxWidth, double maxHeight) {
     if (!(numerator < denominator)) {
         return {side(width), side(height)};
     }
-    return {side(width * numerator / denominator), side(height * numerator / denominator)};
+    // A side no display has (near the double range) would overflow the product to infinity;
+    // the factor taken first is then exact enough.
+    const auto scaled = [&](double length) {
+        double exact = length * numerator / denominator;
+        return std::isfinite(exact) ? exact : length * (numerator / denominator);
+    };
+    return {side(scaled(width)), side(scaled(height))};
 }
 
 void thumb(const std::string& kind, std::uint32_t id, double maxWidth, double maxHeight) {

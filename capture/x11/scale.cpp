@@ -59,27 +59,25 @@ Scaler::Axis Scaler::axis(std::size_t source, std::size_t target) {
         std::uint64_t last = (end + target - 1) / target;
         Span& span = a.spans[i];
         span.offset = static_cast<std::uint32_t>(a.weights.size());
-        std::uint32_t total = 0;
-        std::size_t biggest = span.offset;
+        // Each weight is the step between rounded running totals of the overlaps, so the
+        // weights add up to exactly `one` and none can go negative. Rounded one by one, their
+        // errors piled up at ratios of hundreds to more than the weight that was to absorb them.
+        std::uint64_t covered = 0;
+        std::uint64_t before = 0;
         for (std::uint64_t k = first; k < last; ++k) {
-            std::uint64_t overlap = std::min((k + 1) * target, end) - std::max(k * target, begin);
-            auto weight = static_cast<std::uint32_t>((overlap * one + source / 2) / source);
+            covered += std::min((k + 1) * target, end) - std::max(k * target, begin);
+            std::uint64_t upTo = (covered * one + source / 2) / source;
+            auto weight = static_cast<std::uint32_t>(upTo - before);
+            before = upTo;
             if (weight == 0 && a.weights.size() == span.offset) {
                 ++first; // a sliver too thin to count; skip rather than multiply by zero
                 continue;
             }
             a.weights.push_back(weight);
-            total += weight;
-            if (a.weights.size() == span.offset + 1 || weight > a.weights[biggest]) {
-                biggest = a.weights.size() - 1;
-            }
         }
         while (a.weights.size() > span.offset + 1 && a.weights.back() == 0) {
             a.weights.pop_back();
         }
-        // Rounding may leave the weights a little off `one`; the biggest one takes the
-        // difference, where it changes the result least.
-        a.weights[biggest] += one - total;
         span.first = static_cast<std::uint32_t>(first);
         span.count = static_cast<std::uint32_t>(a.weights.size() - span.offset);
     }

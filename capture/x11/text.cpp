@@ -44,6 +44,62 @@ std::string withoutEscapes(std::string_view text) {
     return plain;
 }
 
+// The length of the well-formed UTF-8 sequence `text` starts with, or 0 when it starts with
+// none: no overlong forms, surrogates or code points past U+10FFFF.
+std::size_t sequenceLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    const auto second = static_cast<unsigned char>(text[1]);
+    if (second < low || second > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Xlib passes the bytes of a COMPOUND_TEXT UTF-8 segment through unchecked, so a title can
+// bring any bytes; each one that starts no well-formed sequence becomes U+FFFD.
+std::string wellFormed(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = sequenceLength(text.substr(i));
+        if (length == 0) {
+            out += "\xef\xbf\xbd";
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::string latin1ToUtf8(std::string_view text) {
@@ -79,7 +135,7 @@ std::string compoundTextToUtf8(std::string_view text) {
                 decoded += list[i];
             }
             XFreeStringList(list);
-            return decoded;
+            return wellFormed(decoded);
         }
     }
     return latin1ToUtf8(withoutEscapes(text));

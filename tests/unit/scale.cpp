@@ -113,7 +113,10 @@ TEST_P(AreaMean, EveryPixelIsTheMeanOfItsArea) {
 INSTANTIATE_TEST_SUITE_P(Scale, AreaMean,
                          testing::Values(Sizes{37, 23, 10, 7}, Sizes{96, 54, 20, 11},
                                          Sizes{60, 60, 10, 10}, Sizes{10, 7, 23, 15},
-                                         Sizes{101, 3, 100, 2}, Sizes{3, 101, 1, 9}));
+                                         Sizes{101, 3, 100, 2}, Sizes{3, 101, 1, 9},
+                                         // ratios of thousands: catches rounding errors of
+                                         // the weights piling up past the one absorbing them
+                                         Sizes{20000, 1, 2, 1}, Sizes{2, 30001, 1, 3}));
 
 struct Banding {
     Sizes sizes;

@@ -8,6 +8,7 @@
 #include "tests/support/child.h"
 #include "tests/support/png.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -78,7 +79,11 @@ INSTANTIATE_TEST_SUITE_P(
                     FitCase{0, 50, 100, 100, 2, 50}, FitCase{0, 0, 100, 100, 2, 2},
                     FitCase{200, 100, 100, 50, 100, 50}, // both factors equal
                     FitCase{607, 341, 400, 300, 400, 224}, FitCase{606, 454, 320, 240, 320, 239},
-                    FitCase{289, 100, 200, 300, 200, 69}));
+                    FitCase{289, 100, 200, 300, 200, 69},
+                    // a width whose product with the box overflows still fits the box
+                    FitCase{0x1p1020, 1000, 512, 300, 512, 2},
+                    // sides that are no size must not keep the other side out of the box
+                    FitCase{1920, -0.0, 400, 300, 400, 2}, FitCase{NAN, 100, 50, 50, 2, 50}));
 
 test::ChildResult runThumb(const std::string& kind, std::uint32_t id, double maxWidth = 400,
                            double maxHeight = 300) {
