@@ -198,6 +198,41 @@ TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
     EXPECT_EQ(out.find("frame 1x1"), std::string::npos) << "a frame of the closing window";
 }
 
+// Catches a second output read with the first one's place, and a capture of an output that
+// goes on (or hangs) after the output was unplugged. sway alone can add and unplug outputs.
+TEST(WaylandOutputs, SecondOutputIsListedAndItsCaptureEndsWhenUnplugged) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    auto created = sway->command({"swaymsg", "create_output"});
+    ASSERT_EQ(created.status, 0) << created.out << created.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = probeList(*sway);
+        return doc["outputs"].size() == 2;
+    })) << doc.dump();
+    json second = doc["outputs"][1];
+    EXPECT_EQ(second["name"], "HEADLESS-2");
+    EXPECT_NE(second["id"], doc["outputs"][0]["id"]);
+    EXPECT_EQ(second["x"], 1280) << "placed right of the first";
+    EXPECT_GT(second["pixelWidth"].get<int>(), 0);
+
+    Process watch({PROBE_BIN, "watch", "output", std::to_string(second["id"].get<int>()), "100"},
+                  sway->env());
+    ASSERT_TRUE(eventually([&] { return watch.out().find("frame ") != std::string::npos; }))
+        << watch.out() << watch.err();
+    auto unplugged = sway->command({"swaymsg", "output", "HEADLESS-2", "unplug"});
+    ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
+    auto status = watch.wait(10s);
+    ASSERT_TRUE(status) << "still watching an unplugged output: " << watch.out();
+    EXPECT_EQ(*status, 0) << watch.err();
+    EXPECT_NE(watch.out().find("stopped\n"), std::string::npos) << watch.out();
+    EXPECT_EQ(probeList(*sway)["outputs"].size(), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Compositors, WaylandLayer,
                          testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
                          [](const auto& info) { return std::string(compositorName(info.param)); });

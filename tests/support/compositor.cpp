@@ -98,6 +98,7 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
                                       "WLR_BACKENDS=headless",
                                       "WLR_RENDERER=pixman",
                                       "WLR_LIBINPUT_NO_DEVICES=1"};
+        session_ = argv;
         if (kind == CompositorKind::Sway) {
             // The headless backend makes HEADLESS-1 at 1280x720 already; the config says so
             // anyway, so that the tests' numbers do not rest on a wlroots default.
@@ -161,6 +162,19 @@ ProcessOptions Compositor::env() const {
     options.env["WAYLAND_DISPLAY"] = socket_;
     options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
     return options;
+}
+
+RunResult Compositor::command(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = session_;
+    for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
+        std::string name = entry.path().filename();
+        if (name.rfind("sway-ipc.", 0) == 0) {
+            full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
+        }
+    }
+    full.push_back("WAYLAND_DISPLAY=" + socket_);
+    full.insert(full.end(), argv.begin(), argv.end());
+    return run(full);
 }
 
 std::string Compositor::log() {

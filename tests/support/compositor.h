@@ -31,6 +31,8 @@ class Compositor {
     // WAYLAND_DISPLAY, with no X display.
     ProcessOptions env() const;
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
+    // Runs a program of the chroot (swaymsg, say) as the compositor's user, in its session.
+    RunResult command(const std::vector<std::string>& argv);
     // What the compositor wrote to standard error so far.
     std::string log();
 
@@ -39,6 +41,7 @@ class Compositor {
 
     CompositorKind kind_;
     std::filesystem::path runtimeDir_; // as the host sees it
+    std::vector<std::string> session_; // chroot, user and environment to run a program in
     std::string socket_;
     std::unique_ptr<Process> process_;
 };
