@@ -59,23 +59,30 @@ void ping(void*, xdg_wm_base* base, std::uint32_t serial) {
 }
 constexpr xdg_wm_base_listener wmBaseListener{ping};
 
-// Each picture gets a buffer of its own, freed when the compositor releases it.
+// Each picture gets a buffer of its own, freed when the compositor releases it (or at the end).
 struct Picture {
     void* data = MAP_FAILED;
     std::size_t size = 0;
     wl_buffer* buffer = nullptr;
-};
 
-void released(void* data, wl_buffer* buffer) {
-    auto* picture = static_cast<Picture*>(data);
-    wl_buffer_destroy(buffer);
-    ::munmap(picture->data, picture->size);
-    delete picture;
+    ~Picture() {
+        if (buffer) {
+            wl_buffer_destroy(buffer);
+        }
+        if (data != MAP_FAILED) {
+            ::munmap(data, size);
+        }
+    }
+};
+std::map<wl_buffer*, std::unique_ptr<Picture>> pictures;
+
+void released(void*, wl_buffer* buffer) {
+    pictures.erase(buffer);
 }
 constexpr wl_buffer_listener bufferListener{released};
 
 wl_buffer* paint(int width, int height, std::uint32_t rgb) {
-    auto* picture = new Picture;
+    auto picture = std::make_unique<Picture>();
     int stride = width * 4;
     picture->size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
     int fd = ::memfd_create("wlclient", MFD_CLOEXEC);
@@ -95,8 +102,10 @@ wl_buffer* paint(int width, int height, std::uint32_t rgb) {
         wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
     ::close(fd);
-    wl_buffer_add_listener(picture->buffer, &bufferListener, picture);
-    return picture->buffer;
+    wl_buffer_add_listener(picture->buffer, &bufferListener, nullptr);
+    wl_buffer* buffer = picture->buffer;
+    pictures[buffer] = std::move(picture);
+    return buffer;
 }
 
 struct Window {
@@ -109,6 +118,18 @@ struct Window {
     int configuredHeight = 0;
     std::uint32_t rgb = 0;
     bool shown = false;
+
+    ~Window() {
+        if (toplevel) {
+            xdg_toplevel_destroy(toplevel);
+        }
+        if (xdgSurface) {
+            xdg_surface_destroy(xdgSurface);
+        }
+        if (surface) {
+            wl_surface_destroy(surface);
+        }
+    }
 
     void show() {
         int w = configuredWidth > 0 ? configuredWidth : width;
@@ -208,9 +229,6 @@ std::string handle(const std::string& line) {
         return "ok";
     }
     if (command == "destroy") {
-        xdg_toplevel_destroy(w.toplevel);
-        xdg_surface_destroy(w.xdgSurface);
-        wl_surface_destroy(w.surface);
         windows.erase(it);
         roundtrip();
         return "ok";
@@ -272,6 +290,11 @@ int main() {
         }
     }
     windows.clear();
+    pictures.clear();
+    xdg_wm_base_destroy(wmBase);
+    wl_shm_destroy(shm);
+    wl_compositor_destroy(compositor);
+    wl_registry_destroy(registry);
     wl_display_disconnect(display);
     return 0;
 }
