@@ -176,6 +176,8 @@ TEST_P(WaylandLayer, ShotsOfWindowAndOutputShowTheClientsColours) {
 // Catches a capture session that delivers one frame only, misses a change of the window, or
 // goes on (or hangs) after its window closed.
 TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
+    // Beside another window: sway shrinks a closing tiled window to 1x1 before it goes.
+    client->window(300, 200, 0x808080, "lumatap.test.other", "Other window");
     int number = client->window(400, 300, 0xff0000, "lumatap.test.watch", "Watched window");
     json doc = probeList(*compositor);
     json window = toplevel(doc, "lumatap.test.watch");
