@@ -194,6 +194,7 @@ TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
     EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
     auto status = watch.wait(10s);
     ASSERT_TRUE(status) << "still watching a closed window: " << watch.out();
+    watch.drain();
     EXPECT_EQ(*status, 0) << watch.err();
     std::string out = watch.out();
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1), "stopped\n") << out;
@@ -230,6 +231,7 @@ TEST(WaylandOutputs, SecondOutputIsListedAndItsCaptureEndsWhenUnplugged) {
     ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
     auto status = watch.wait(10s);
     ASSERT_TRUE(status) << "still watching an unplugged output: " << watch.out();
+    watch.drain();
     EXPECT_EQ(*status, 0) << watch.err();
     EXPECT_NE(watch.out().find("stopped\n"), std::string::npos) << watch.out();
     EXPECT_EQ(probeList(*sway)["outputs"].size(), 1u);
