@@ -61,6 +61,11 @@ std::size_t count(const Decoded& picture, std::uint32_t rgb) {
     return n;
 }
 
+std::filesystem::path scratch(const std::string& name) {
+    return std::filesystem::temp_directory_path() /
+           ("lumatap-wayland-" + std::to_string(::getpid()) + "-" + name);
+}
+
 bool eventually(const std::function<bool()>& done) {
     for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(20ms)) {
@@ -85,11 +90,6 @@ class WaylandLayer : public testing::TestWithParam<CompositorKind> {
         client.reset();
         compositor.reset();
     }
-    std::filesystem::path scratch(const std::string& name) {
-        return std::filesystem::temp_directory_path() /
-               ("lumatap-wayland-" + std::to_string(::getpid()) + "-" + name);
-    }
-
     std::unique_ptr<Compositor> compositor;
     std::unique_ptr<WlClient> client;
 };
@@ -201,15 +201,18 @@ TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
     EXPECT_EQ(out.find("frame 1x1"), std::string::npos) << "a frame of the closing window";
 }
 
-// Catches a second output read with the first one's place, and a capture of an output that
-// goes on (or hangs) after the output was unplugged. sway alone can add and unplug outputs.
-TEST(WaylandOutputs, SecondOutputIsListedAndItsCaptureEndsWhenUnplugged) {
+// Catches an output's logical geometry taken from its mode (or the other way round), a second
+// output read with the first one's place, and a capture of an output that goes on (or hangs)
+// after the output was unplugged. sway alone can scale, add and unplug outputs at run time.
+TEST(WaylandOutputs, ScaledAndSecondOutputsAndTheEndOfAnUnpluggedOne) {
     std::unique_ptr<Compositor> sway;
     try {
         sway = std::make_unique<Compositor>(CompositorKind::Sway);
     } catch (const std::exception& e) {
         FAIL() << e.what();
     }
+    auto scaled = sway->command({"swaymsg", "output", "HEADLESS-1", "scale", "2"});
+    ASSERT_EQ(scaled.status, 0) << scaled.out << scaled.err;
     auto created = sway->command({"swaymsg", "create_output"});
     ASSERT_EQ(created.status, 0) << created.out << created.err;
     json doc;
@@ -217,11 +220,23 @@ TEST(WaylandOutputs, SecondOutputIsListedAndItsCaptureEndsWhenUnplugged) {
         doc = probeList(*sway);
         return doc["outputs"].size() == 2;
     })) << doc.dump();
+    json first = doc["outputs"][0];
+    EXPECT_EQ(first["scale"], 2);
+    EXPECT_EQ(first["pixelWidth"], 1280);
+    EXPECT_EQ(first["pixelHeight"], 720);
+    EXPECT_EQ(first["width"], 640);
+    EXPECT_EQ(first["height"], 360);
     json second = doc["outputs"][1];
     EXPECT_EQ(second["name"], "HEADLESS-2");
-    EXPECT_NE(second["id"], doc["outputs"][0]["id"]);
-    EXPECT_EQ(second["x"], 1280) << "placed right of the first";
+    EXPECT_NE(second["id"], first["id"]);
+    EXPECT_EQ(second["x"], 640) << "placed right of the first, in logical units";
     EXPECT_GT(second["pixelWidth"].get<int>(), 0);
+
+    Shot ofFirst = shot(*sway, "output", first["id"], scratch("scaled.png"));
+    ASSERT_EQ(ofFirst.result.status, 0) << ofFirst.result.err;
+    ASSERT_TRUE(ofFirst.picture);
+    EXPECT_EQ(ofFirst.picture->width, 1280u) << "frames come in pixels, not logical units";
+    EXPECT_EQ(ofFirst.picture->height, 720u);
 
     Process watch({PROBE_BIN, "watch", "output", std::to_string(second["id"].get<int>()), "100"},
                   sway->env());
