@@ -1,0 +1,122 @@
+// A connection to a Wayland compositor that offers what capture needs: its outputs (with
+// xdg-output for their place in the desktop), its toplevels (ext-foreign-toplevel-list-v1)
+// and frames of either (ext-image-copy-capture-v1 over shared memory).
+#pragma once
+
+#include "capture/platform.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct wl_display;
+struct wl_registry;
+struct wl_shm;
+struct wl_output;
+struct zxdg_output_manager_v1;
+struct zxdg_output_v1;
+struct ext_foreign_toplevel_list_v1;
+struct ext_foreign_toplevel_handle_v1;
+struct ext_image_copy_capture_manager_v1;
+struct ext_output_image_capture_source_manager_v1;
+struct ext_foreign_toplevel_image_capture_source_manager_v1;
+
+namespace lumatap::wayland {
+
+using Clock = std::chrono::steady_clock;
+
+// The error domain of this layer, and its codes.
+inline constexpr std::string_view errorDomain = "wayland";
+enum ErrorCode : std::int64_t {
+    noCompositor = 1,    // WAYLAND_DISPLAY unset, or nothing answers there
+    missingProtocol = 2, // the compositor lacks an interface capture needs
+    connectionLost = 3,  // the compositor went away or sent a protocol error
+    timedOut = 4,        // the compositor did not answer in time
+    sourceStopped = 5,   // the captured output or toplevel is gone
+    captureFailed = 6,   // a frame failed, or its buffer could not be made
+};
+
+struct Output {
+    std::uint32_t name = 0; // the registry's global name, the same for every client
+    wl_output* output = nullptr;
+    zxdg_output_v1* xdgOutput = nullptr;
+    std::string connector;      // "HEADLESS-1", "DP-2"...
+    std::int32_t modeWidth = 0; // the current mode, in pixels
+    std::int32_t modeHeight = 0;
+    std::int32_t scale = 1;
+    std::int32_t transform = 0; // wl_output.transform
+    Rect logical;               // position and size in the desktop's logical space
+    bool removed = false;
+
+    // The output's size in pixels, turned as the output is.
+    std::int32_t pixelWidth() const { return transform % 2 ? modeHeight : modeWidth; }
+    std::int32_t pixelHeight() const { return transform % 2 ? modeWidth : modeHeight; }
+};
+
+struct Toplevel {
+    ext_foreign_toplevel_handle_v1* handle = nullptr;
+    std::string identifier; // unique, never reused, valid while the toplevel lives
+    std::string title;
+    std::string appId;
+    bool done = false; // its first set of properties has arrived
+    bool closed = false;
+};
+
+class Connection {
+  public:
+    // Connects to the compositor that WAYLAND_DISPLAY names and reads its outputs and
+    // toplevels; none, with `error` naming what is missing, when there is no compositor or
+    // it lacks an interface that capture needs.
+    static std::unique_ptr<Connection>
+    open(ErrorPtr& error, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Outputs in the order the compositor announced them; removed ones are marked.
+    const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
+    // Toplevels in the compositor's order; closed ones are marked.
+    const std::vector<std::unique_ptr<Toplevel>>& toplevels() const { return toplevels_; }
+    const Output* outputNamed(std::uint32_t name) const;
+
+    // Dispatches events until `done` holds, or the deadline passes (false, `error` says
+    // timedOut), or the connection fails (false, connectionLost).
+    bool dispatchUntil(const std::function<bool()>& done, Clock::time_point deadline,
+                       ErrorPtr& error);
+    // Waits until the compositor has handled every request sent so far.
+    bool roundtrip(ErrorPtr& error);
+
+    wl_display* display() const { return display_; }
+    wl_shm* shm() const { return shm_; }
+    ext_image_copy_capture_manager_v1* copyCapture() const { return copyCapture_; }
+    ext_output_image_capture_source_manager_v1* outputSources() const { return outputSources_; }
+    ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources() const {
+        return toplevelSources_;
+    }
+    // The WAYLAND_DISPLAY it connected to.
+    const std::string& name() const { return name_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+    struct Events; // the listeners, in connection.cpp
+
+  private:
+    Connection() = default;
+    ErrorPtr lost() const;
+
+    wl_display* display_ = nullptr;
+    wl_registry* registry_ = nullptr;
+    wl_shm* shm_ = nullptr;
+    zxdg_output_manager_v1* xdgOutputs_ = nullptr;
+    ext_foreign_toplevel_list_v1* toplevelList_ = nullptr;
+    ext_image_copy_capture_manager_v1* copyCapture_ = nullptr;
+    ext_output_image_capture_source_manager_v1* outputSources_ = nullptr;
+    ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources_ = nullptr;
+    std::vector<std::unique_ptr<Output>> outputs_;
+    std::vector<std::unique_ptr<Toplevel>> toplevels_;
+    std::string name_;
+    std::chrono::milliseconds timeout_{5000};
+};
+
+} // namespace lumatap::wayland

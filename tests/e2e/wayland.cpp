@@ -1,0 +1,296 @@
+// The native Wayland layer against real wlroots compositors (sway and labwc from the Debian
+// unstable chroot), with the project's own Wayland client showing windows of known colours,
+// driven through the layer's probe program.
+#include "tests/support/compositor.h"
+#include "tests/support/png.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace lumatap::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+json probeList(const Compositor& compositor) {
+    auto result = run({PROBE_BIN, "list"}, compositor.env());
+    EXPECT_EQ(result.status, 0) << result.err;
+    json doc = json::parse(result.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "not JSON: " << result.out << result.err;
+    return doc.is_discarded() ? json{{"outputs", json::array()}, {"toplevels", json::array()}}
+                              : doc;
+}
+
+json toplevel(const json& doc, const std::string& appId) {
+    for (const auto& t : doc["toplevels"]) {
+        if (t["appId"] == appId) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+struct Shot {
+    RunResult result;
+    std::optional<Decoded> picture;
+};
+
+Shot shot(const Compositor& compositor, const std::string& kind, std::uint32_t id,
+          const std::filesystem::path& file) {
+    Shot s;
+    s.result = run({PROBE_BIN, "shot", kind, std::to_string(id), file}, compositor.env());
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    s.picture = decodePNG(bytes);
+    std::filesystem::remove(file);
+    return s;
+}
+
+std::size_t count(const Decoded& picture, std::uint32_t rgb) {
+    std::size_t n = 0;
+    for (std::size_t y = 0; y < picture.height; ++y) {
+        for (std::size_t x = 0; x < picture.width; ++x) {
+            n += near(picture.at(x, y), rgb) ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+std::filesystem::path scratch(const std::string& name) {
+    return std::filesystem::temp_directory_path() /
+           ("lumatap-wayland-" + std::to_string(::getpid()) + "-" + name);
+}
+
+bool eventually(const std::function<bool()>& done) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(20ms)) {
+        if (done()) {
+            return true;
+        }
+    }
+    return done();
+}
+
+class WaylandLayer : public testing::TestWithParam<CompositorKind> {
+  protected:
+    void SetUp() override {
+        try {
+            compositor = std::make_unique<Compositor>(GetParam());
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
+        }
+        client = std::make_unique<WlClient>(*compositor);
+    }
+    void TearDown() override {
+        client.reset();
+        compositor.reset();
+    }
+    std::unique_ptr<Compositor> compositor;
+    std::unique_ptr<WlClient> client;
+};
+
+// Catches outputs read wrongly (id, place, size), windows without their title or app id, and
+// window numbers that change between separate runs, are handed out twice, or come back
+// after their window closed.
+TEST_P(WaylandLayer, ListsOutputAndWindowsWithNumbersStableAcrossRuns) {
+    client->window(400, 300, 0xff0000, "lumatap.test.red", "Red window");
+    json first = probeList(*compositor);
+    json second = probeList(*compositor);
+
+    ASSERT_EQ(first["outputs"].size(), 1u) << first.dump();
+    const json& output = first["outputs"][0];
+    EXPECT_EQ(output["name"], "HEADLESS-1");
+    EXPECT_EQ(output["pixelWidth"], 1280);
+    EXPECT_EQ(output["pixelHeight"], 720);
+    EXPECT_EQ(output["width"], 1280);
+    EXPECT_EQ(output["height"], 720);
+    EXPECT_EQ(output["x"], 0);
+    EXPECT_EQ(output["y"], 0);
+    EXPECT_EQ(second["outputs"][0]["id"], output["id"]);
+
+    json red = toplevel(first, "lumatap.test.red");
+    ASSERT_FALSE(red.is_null()) << first.dump();
+    EXPECT_EQ(red["title"], "Red window");
+    EXPECT_GT(red["width"].get<int>(), 0);
+    EXPECT_GT(red["height"].get<int>(), 0);
+    if (GetParam() == CompositorKind::Labwc) {
+        // A floating window keeps the size its client chose.
+        EXPECT_EQ(red["width"], 400);
+        EXPECT_EQ(red["height"], 300);
+    }
+    ASSERT_FALSE(toplevel(second, "lumatap.test.red").is_null()) << second.dump();
+    EXPECT_EQ(toplevel(second, "lumatap.test.red")["id"], red["id"]);
+
+    int green = client->window(300, 200, 0x00ff00, "lumatap.test.green", "Green window");
+    json third = probeList(*compositor);
+    json greenEntry = toplevel(third, "lumatap.test.green");
+    ASSERT_FALSE(greenEntry.is_null()) << third.dump();
+    EXPECT_NE(greenEntry["id"], red["id"]);
+    EXPECT_EQ(toplevel(third, "lumatap.test.red")["id"], red["id"]);
+
+    // A window that closes takes its number with it; the next window gets a fresh one.
+    EXPECT_EQ(client->ask("destroy " + std::to_string(green)), "ok");
+    json fourth = probeList(*compositor);
+    EXPECT_TRUE(toplevel(fourth, "lumatap.test.green").is_null()) << fourth.dump();
+    client->window(300, 200, 0x0000ff, "lumatap.test.blue", "Blue window");
+    json fifth = probeList(*compositor);
+    json blue = toplevel(fifth, "lumatap.test.blue");
+    ASSERT_FALSE(blue.is_null()) << fifth.dump();
+    EXPECT_NE(blue["id"], red["id"]);
+    EXPECT_NE(blue["id"], greenEntry["id"]);
+    EXPECT_EQ(toplevel(fifth, "lumatap.test.red")["id"], red["id"]);
+}
+
+// Catches frames copied from the wrong source, with red and blue swapped, or with a stride or
+// size that does not match the buffer the compositor filled.
+TEST_P(WaylandLayer, ShotsOfWindowAndOutputShowTheClientsColours) {
+    const std::uint32_t colour = 0x3366cc;
+    client->window(400, 300, colour, "lumatap.test.shot", "Shot window");
+    json doc = probeList(*compositor);
+    json window = toplevel(doc, "lumatap.test.shot");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+
+    Shot ofWindow = shot(*compositor, "toplevel", window["id"], scratch("window.png"));
+    ASSERT_EQ(ofWindow.result.status, 0) << ofWindow.result.err;
+    ASSERT_TRUE(ofWindow.picture);
+    const Decoded& w = *ofWindow.picture;
+    EXPECT_EQ(w.width, window["width"].get<std::size_t>());
+    EXPECT_EQ(w.height, window["height"].get<std::size_t>());
+    EXPECT_EQ(count(w, colour), w.width * w.height) << "the window's own picture is one colour";
+
+    Shot ofOutput = shot(*compositor, "output", doc["outputs"][0]["id"], scratch("output.png"));
+    ASSERT_EQ(ofOutput.result.status, 0) << ofOutput.result.err;
+    ASSERT_TRUE(ofOutput.picture);
+    EXPECT_EQ(ofOutput.picture->width, 1280u);
+    EXPECT_EQ(ofOutput.picture->height, 720u);
+    // The whole window is on the output, besides whatever the compositor draws around it.
+    EXPECT_GE(count(*ofOutput.picture, colour), w.width * w.height);
+    EXPECT_LT(count(*ofOutput.picture, colour), 1280u * 720u);
+}
+
+// Catches a capture session that delivers one frame only, misses a change of the window, or
+// goes on (or hangs) after its window closed.
+TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
+    // Beside another window: sway shrinks a closing tiled window to 1x1 before it goes.
+    client->window(300, 200, 0x808080, "lumatap.test.other", "Other window");
+    int number = client->window(400, 300, 0xff0000, "lumatap.test.watch", "Watched window");
+    json doc = probeList(*compositor);
+    json window = toplevel(doc, "lumatap.test.watch");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+
+    ProcessOptions options = compositor->env();
+    Process watch({PROBE_BIN, "watch", "toplevel", std::to_string(window["id"].get<int>()), "100"},
+                  options);
+    ASSERT_TRUE(eventually([&] { return watch.out().find("centre ff0000") != std::string::npos; }))
+        << watch.out() << watch.err();
+    EXPECT_EQ(client->ask("color " + std::to_string(number) + " 00ff00"), "ok");
+    ASSERT_TRUE(eventually([&] { return watch.out().find("centre 00ff00") != std::string::npos; }))
+        << watch.out() << watch.err();
+    EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
+    auto status = watch.wait(10s);
+    ASSERT_TRUE(status) << "still watching a closed window: " << watch.out();
+    watch.drain();
+    EXPECT_EQ(*status, 0) << watch.err();
+    std::string out = watch.out();
+    EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1), "stopped\n") << out;
+    EXPECT_EQ(out.find("frame 1x1"), std::string::npos) << "a frame of the closing window";
+}
+
+// Catches an output's logical geometry taken from its mode (or the other way round), a second
+// output read with the first one's place, and a capture of an output that goes on (or hangs)
+// after the output was unplugged. sway alone can scale, add and unplug outputs at run time.
+TEST(WaylandOutputs, ScaledAndSecondOutputsAndTheEndOfAnUnpluggedOne) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    auto scaled = sway->command({"swaymsg", "output", "HEADLESS-1", "scale", "2"});
+    ASSERT_EQ(scaled.status, 0) << scaled.out << scaled.err;
+    auto created = sway->command({"swaymsg", "create_output"});
+    ASSERT_EQ(created.status, 0) << created.out << created.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = probeList(*sway);
+        return doc["outputs"].size() == 2;
+    })) << doc.dump();
+    json first = doc["outputs"][0];
+    EXPECT_EQ(first["scale"], 2);
+    EXPECT_EQ(first["pixelWidth"], 1280);
+    EXPECT_EQ(first["pixelHeight"], 720);
+    EXPECT_EQ(first["width"], 640);
+    EXPECT_EQ(first["height"], 360);
+    json second = doc["outputs"][1];
+    EXPECT_EQ(second["name"], "HEADLESS-2");
+    EXPECT_NE(second["id"], first["id"]);
+    EXPECT_EQ(second["x"], 640) << "placed right of the first, in logical units";
+    EXPECT_GT(second["pixelWidth"].get<int>(), 0);
+
+    Shot ofFirst = shot(*sway, "output", first["id"], scratch("scaled.png"));
+    ASSERT_EQ(ofFirst.result.status, 0) << ofFirst.result.err;
+    ASSERT_TRUE(ofFirst.picture);
+    EXPECT_EQ(ofFirst.picture->width, 1280u) << "frames come in pixels, not logical units";
+    EXPECT_EQ(ofFirst.picture->height, 720u);
+
+    Process watch({PROBE_BIN, "watch", "output", std::to_string(second["id"].get<int>()), "100"},
+                  sway->env());
+    ASSERT_TRUE(eventually([&] { return watch.out().find("frame ") != std::string::npos; }))
+        << watch.out() << watch.err();
+    auto unplugged = sway->command({"swaymsg", "output", "HEADLESS-2", "unplug"});
+    ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
+    auto status = watch.wait(10s);
+    ASSERT_TRUE(status) << "still watching an unplugged output: " << watch.out();
+    watch.drain();
+    EXPECT_EQ(*status, 0) << watch.err();
+    EXPECT_NE(watch.out().find("stopped\n"), std::string::npos) << watch.out();
+    EXPECT_EQ(probeList(*sway)["outputs"].size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Compositors, WaylandLayer,
+                         testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
+                         [](const auto& info) { return std::string(compositorName(info.param)); });
+
+// Catches a compositor without the capture protocols (Weston 10 here) taken for a working
+// one, or refused without naming what it lacks.
+TEST(WaylandMissing, CompositorWithoutTheProtocolsIsNamedAsSuch) {
+    auto runtime =
+        std::filesystem::temp_directory_path() / ("lumatap-weston-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    ProcessOptions options;
+    options.env["XDG_RUNTIME_DIR"] = runtime;
+    options.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
+    Process weston({"/usr/bin/weston", "--backend=headless-backend.so", "--socket=wayland-lumatap",
+                    "--shell=desktop-shell.so"},
+                   options);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(runtime / "wayland-lumatap"); }))
+        << weston.err();
+    options.unset = {"DISPLAY"};
+    options.env["WAYLAND_DISPLAY"] = "wayland-lumatap";
+    auto result = run({PROBE_BIN, "list"}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("error: the Wayland compositor at wayland-lumatap lacks "
+                              "ext_foreign_toplevel_list_v1, ext_image_copy_capture_manager_v1"),
+              std::string::npos)
+        << result.err;
+
+    options.env["WAYLAND_DISPLAY"] = "wayland-nobody";
+    result = run({PROBE_BIN, "list"}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("error: no Wayland compositor answers at wayland-nobody"),
+              std::string::npos)
+        << result.err;
+    weston.kill(SIGTERM);
+    weston.wait(5s);
+    std::filesystem::remove_all(runtime);
+}
+
+} // namespace
+} // namespace lumatap::test

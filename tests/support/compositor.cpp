@@ -1,0 +1,227 @@
+#include "tests/support/compositor.h"
+
+#include "tests/support/desktop.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace lumatap::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::filesystem::path chrootDir = "/var/cache/lumatap-sid";
+const std::string chrootUser = "lumatap";
+
+// The chroot user's uid and gid, from the chroot's own passwd.
+std::pair<uid_t, gid_t> chrootIds() {
+    std::ifstream passwd(chrootDir / "etc/passwd");
+    std::string line;
+    while (std::getline(passwd, line)) {
+        std::istringstream fields(line);
+        std::string name, password, uid, gid;
+        std::getline(fields, name, ':');
+        std::getline(fields, password, ':');
+        std::getline(fields, uid, ':');
+        std::getline(fields, gid, ':');
+        if (name == chrootUser) {
+            return {static_cast<uid_t>(std::stoul(uid)), static_cast<gid_t>(std::stoul(gid))};
+        }
+    }
+    throw std::runtime_error("not run: the chroot at " + chrootDir.string() + " has no user " +
+                             chrootUser);
+}
+
+void makeChroot() {
+    if (geteuid() != 0) {
+        throw std::runtime_error("not run: the Wayland tests start compositors in a chroot, "
+                                 "which needs root");
+    }
+    auto result =
+        run({"/bin/bash", LUMATAP_SOURCE_DIR "/scripts/wayland-chroot", chrootDir}, {}, 15min);
+    if (result.status != 0) {
+        throw std::runtime_error("not run: scripts/wayland-chroot could not make the chroot " +
+                                 chrootDir.string() + ": " + result.err.substr(0, 2000));
+    }
+}
+
+bool answers(const std::filesystem::path& socket) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = socket.string();
+    if (fd < 0 || path.size() >= sizeof address.sun_path) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    std::copy(path.begin(), path.end(), address.sun_path);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+const char* compositorName(CompositorKind kind) {
+    return kind == CompositorKind::Sway ? "sway" : "labwc";
+}
+
+Compositor::Compositor(CompositorKind kind) : kind_(kind) {
+    makeChroot();
+    auto [uid, gid] = chrootIds();
+    std::string pattern = (chrootDir / "run/lumatap-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        throw std::runtime_error("cannot make a runtime directory under " + chrootDir.string());
+    }
+    runtimeDir_ = pattern;
+    std::string inside = "/run/" + runtimeDir_.filename().string();
+    try {
+        std::vector<std::string> argv{"/usr/sbin/chroot",
+                                      "--userspec=" + std::to_string(uid) + ":" +
+                                          std::to_string(gid),
+                                      chrootDir.string(),
+                                      "/usr/bin/env",
+                                      "-i",
+                                      "PATH=/usr/bin:/bin",
+                                      "HOME=/home/" + chrootUser,
+                                      "XDG_RUNTIME_DIR=" + inside,
+                                      "WLR_BACKENDS=headless",
+                                      "WLR_RENDERER=pixman",
+                                      "WLR_LIBINPUT_NO_DEVICES=1"};
+        session_ = argv;
+        if (kind == CompositorKind::Sway) {
+            // The headless backend makes HEADLESS-1 at 1280x720 already; the config says so
+            // anyway, so that the tests' numbers do not rest on a wlroots default.
+            std::ofstream config(runtimeDir_ / "sway.conf");
+            config << "output HEADLESS-1 resolution 1280x720 position 0 0 scale 1\n"
+                   << "xwayland disable\n";
+            argv.insert(argv.end(), {"sway", "-c", inside + "/sway.conf"});
+        } else {
+            // labwc has no output configuration of its own; wlroots' headless default is
+            // 1280x720, which the tests check.
+            argv.insert(argv.end(), {"labwc"});
+        }
+        if (::chown(runtimeDir_.c_str(), uid, gid) != 0 ||
+            ::chmod(runtimeDir_.c_str(), 0700) != 0) {
+            throw std::runtime_error("cannot hand " + runtimeDir_.string() + " to the chroot user");
+        }
+        ProcessOptions options;
+        options.captureStdout = true;
+        process_ = std::make_unique<Process>(argv, options);
+
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (socket_.empty()) {
+            for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
+                std::string name = entry.path().filename();
+                if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos &&
+                    entry.is_socket() && answers(entry.path())) {
+                    socket_ = name;
+                }
+            }
+            if (!socket_.empty()) {
+                break;
+            }
+            if (!process_->running() || std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error(std::string(compositorName(kind)) +
+                                         " did not come up: " + process_->err());
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+Compositor::~Compositor() {
+    cleanup();
+}
+
+void Compositor::cleanup() {
+    if (process_) {
+        stopTree(*process_);
+        process_.reset();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(runtimeDir_, ignored);
+}
+
+ProcessOptions Compositor::env() const {
+    ProcessOptions options;
+    options.env["XDG_RUNTIME_DIR"] = runtimeDir_.string();
+    options.env["WAYLAND_DISPLAY"] = socket_;
+    options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
+    return options;
+}
+
+RunResult Compositor::command(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = session_;
+    for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
+        std::string name = entry.path().filename();
+        if (name.rfind("sway-ipc.", 0) == 0) {
+            full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
+        }
+    }
+    full.push_back("WAYLAND_DISPLAY=" + socket_);
+    full.insert(full.end(), argv.begin(), argv.end());
+    return run(full);
+}
+
+std::string Compositor::log() {
+    return process_ ? process_->err() : "";
+}
+
+WlClient::WlClient(const Compositor& compositor) {
+    ProcessOptions options = compositor.env();
+    options.pipeStdin = true;
+    options.captureStdout = false;
+    process_ = std::make_unique<Process>(std::vector<std::string>{WLCLIENT_BIN}, options);
+}
+
+WlClient::~WlClient() {
+    process_->closeStdin();
+    process_->wait(5s);
+}
+
+std::string WlClient::ask(const std::string& request) {
+    process_->writeStdin(request + "\n");
+    for (;;) {
+        auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        std::string more = process_->read(1, 10s);
+        if (more.empty()) {
+            throw std::runtime_error("the test Wayland client did not answer: " + request + " (" +
+                                     process_->err() + ")");
+        }
+        buffer_ += more;
+    }
+}
+
+int WlClient::window(int width, int height, std::uint32_t rgb, const std::string& appId,
+                     const std::string& title) {
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "%06x", rgb & 0xFFFFFFu);
+    std::string answer = ask("window " + std::to_string(width) + " " + std::to_string(height) +
+                             " " + colour + " " + appId + " title=" + title);
+    try {
+        return std::stoi(answer);
+    } catch (const std::exception&) {
+        throw std::runtime_error("the test Wayland client could not open a window: " + answer);
+    }
+}
+
+} // namespace lumatap::test
