@@ -126,49 +126,58 @@ void columnColours(const std::uint16_t* top, const std::uint16_t* bottom, float*
     }
 }
 
-inline std::uint8_t toByte(float value) {
-    return static_cast<std::uint8_t>(std::clamp(value, 0.0f, 255.0f));
-}
-
-// Resamples one plane across: out[x * step] from `taps` values from values[first[x]] on. A
-// fixed number of taps lets the compiler vectorise over x with gathers.
+// Resamples one plane across: out[x] from `taps` values from values[first[x]] on. A fixed
+// number of taps and 32-bit indices let the compiler vectorise over x with gathers.
 template <std::size_t taps>
-LUMATAP_VECTOR_CLONES void resampleFixed(std::uint8_t* out, std::size_t step, const float* values,
-                                         std::uint32_t base, const std::uint32_t* first,
-                                         const float* weights, std::size_t n, float bias) {
+LUMATAP_VECTOR_CLONES void resampleFixed(float* out, const float* values, const std::int32_t* first,
+                                         const float* weights, std::size_t n) {
     for (std::size_t x = 0; x < n; ++x) {
-        float sum = bias;
+        float sum = 0;
         for (std::size_t k = 0; k < taps; ++k) {
-            sum += weights[x * taps + k] * values[first[x] - base + k];
+            sum += weights[x * taps + k] * values[first[x] + static_cast<std::int32_t>(k)];
         }
-        out[x * step] = toByte(sum);
+        out[x] = sum;
     }
 }
 
-// values[0] is source column `base`.
-void resample(std::uint8_t* out, std::size_t step, const float* values, std::uint32_t base,
-              const std::uint32_t* first, const float* weights, std::size_t taps, std::size_t n,
-              float bias) {
+void resample(float* out, const float* values, const std::int32_t* first, const float* weights,
+              std::size_t taps, std::size_t n) {
     switch (taps) {
     case 1:
-        return resampleFixed<1>(out, step, values, base, first, weights, n, bias);
+        return resampleFixed<1>(out, values, first, weights, n);
     case 2:
-        return resampleFixed<2>(out, step, values, base, first, weights, n, bias);
+        return resampleFixed<2>(out, values, first, weights, n);
     case 3:
-        return resampleFixed<3>(out, step, values, base, first, weights, n, bias);
+        return resampleFixed<3>(out, values, first, weights, n);
     case 4:
-        return resampleFixed<4>(out, step, values, base, first, weights, n, bias);
+        return resampleFixed<4>(out, values, first, weights, n);
     case 5:
-        return resampleFixed<5>(out, step, values, base, first, weights, n, bias);
+        return resampleFixed<5>(out, values, first, weights, n);
     default:
         break;
     }
     for (std::size_t x = 0; x < n; ++x) {
-        float sum = bias;
+        float sum = 0;
         for (std::size_t k = 0; k < taps; ++k) {
-            sum += weights[x * taps + k] * values[first[x] - base + k];
+            sum += weights[x * taps + k] * values[first[x] + static_cast<std::int32_t>(k)];
         }
-        out[x * step] = toByte(sum);
+        out[x] = sum;
+    }
+}
+
+// Rounds to bytes; the bias lets truncation round to nearest.
+LUMATAP_VECTOR_CLONES
+void pack(std::uint8_t* out, const float* values, float bias, std::size_t n) {
+    for (std::size_t x = 0; x < n; ++x) {
+        out[x] = static_cast<std::uint8_t>(std::clamp(values[x] + bias, 0.0f, 255.0f));
+    }
+}
+
+LUMATAP_VECTOR_CLONES
+void packPairs(std::uint8_t* out, const float* blue, const float* red, std::size_t n) {
+    for (std::size_t x = 0; x < n; ++x) {
+        out[2 * x] = static_cast<std::uint8_t>(std::clamp(blue[x] + 128.5f, 0.0f, 255.0f));
+        out[2 * x + 1] = static_cast<std::uint8_t>(std::clamp(red[x] + 128.5f, 0.0f, 255.0f));
     }
 }
 
@@ -356,7 +365,18 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
     scratch.lumaBottom.resize(n);
     scratch.blue.resize(n);
     scratch.red.resize(n);
-    const auto base = static_cast<std::uint32_t>(from.x);
+    const std::size_t block = out.x / 2;
+    const std::size_t blocks = (out.x + out.width + 1) / 2 - block;
+    // Indices relative to the first column worked on.
+    scratch.columnFirst.resize(out.width);
+    for (std::size_t x = 0; x < out.width; ++x) {
+        scratch.columnFirst[x] = static_cast<std::int32_t>(columns_.first[out.x + x] - from.x);
+    }
+    scratch.blockFirst.resize(blocks);
+    for (std::size_t j = 0; j < blocks; ++j) {
+        scratch.blockFirst[j] = static_cast<std::int32_t>(blocks_.first[block + j] - from.x);
+    }
+    scratch.out.resize(std::max(out.width, 2 * blocks));
     const std::uint8_t* origin = pixels.data + (from.x - pixelsX) * 4;
     auto vertical = [&](std::size_t y, std::uint16_t* sums) {
         const std::uint16_t* w = rowWeights_.data() + y * rowTaps_;
@@ -378,22 +398,21 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
         columnColours(scratch.top.data(), pair ? scratch.bottom.data() : scratch.top.data(),
                       scratch.lumaTop.data(), scratch.lumaBottom.data(), scratch.blue.data(),
                       scratch.red.data(), n);
-        // The bias lets truncation round to nearest.
         std::uint8_t* luma = target.luma + y * target.lumaBytesPerRow + out.x;
-        resample(luma, 1, scratch.lumaTop.data(), base, columns_.first.data() + out.x,
-                 columns_.weights.data() + out.x * columns_.taps, columns_.taps, out.width, 16.5f);
+        resample(scratch.out.data(), scratch.lumaTop.data(), scratch.columnFirst.data(),
+                 columns_.weights.data() + out.x * columns_.taps, columns_.taps, out.width);
+        pack(luma, scratch.out.data(), 16.5f, out.width);
         if (pair) {
-            resample(luma + target.lumaBytesPerRow, 1, scratch.lumaBottom.data(), base,
-                     columns_.first.data() + out.x, columns_.weights.data() + out.x * columns_.taps,
-                     columns_.taps, out.width, 16.5f);
+            resample(scratch.out.data(), scratch.lumaBottom.data(), scratch.columnFirst.data(),
+                     columns_.weights.data() + out.x * columns_.taps, columns_.taps, out.width);
+            pack(luma + target.lumaBytesPerRow, scratch.out.data(), 16.5f, out.width);
         }
-        const std::size_t block = out.x / 2;
-        const std::size_t blocks = (out.x + out.width + 1) / 2 - block;
         std::uint8_t* chroma = target.chroma + y / 2 * target.chromaBytesPerRow + 2 * block;
-        resample(chroma, 2, scratch.blue.data(), base, blocks_.first.data() + block,
-                 blocks_.weights.data() + block * blocks_.taps, blocks_.taps, blocks, 128.5f);
-        resample(chroma + 1, 2, scratch.red.data(), base, blocks_.first.data() + block,
-                 blocks_.weights.data() + block * blocks_.taps, blocks_.taps, blocks, 128.5f);
+        resample(scratch.out.data(), scratch.blue.data(), scratch.blockFirst.data(),
+                 blocks_.weights.data() + block * blocks_.taps, blocks_.taps, blocks);
+        resample(scratch.out.data() + blocks, scratch.red.data(), scratch.blockFirst.data(),
+                 blocks_.weights.data() + block * blocks_.taps, blocks_.taps, blocks);
+        packPairs(chroma, scratch.out.data(), scratch.out.data() + blocks, blocks);
     }
 }
 

@@ -53,6 +53,9 @@ class NV12Scaler {
         std::vector<float> lumaBottom;
         std::vector<float> blue;
         std::vector<float> red;
+        std::vector<float> out;
+        std::vector<std::int32_t> columnFirst;
+        std::vector<std::int32_t> blockFirst;
     };
 
     NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
