@@ -1,6 +1,8 @@
 #include "capture/x11/compose.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 namespace lumatap::x11 {
 
@@ -54,6 +56,142 @@ void drawPointer(std::uint8_t* bgra, std::size_t width, std::size_t height, std:
                 to[c] = static_cast<std::uint8_t>(std::min<std::uint32_t>(blended, 255));
             }
         }
+    }
+}
+
+namespace {
+
+// Changes closer than this (in output pixels) are made in one go: a read costs a round trip,
+// and a few rows or columns more cost less.
+constexpr std::size_t nearby = 16;
+// Beyond this many parts the bounding box of them all is made instead.
+constexpr std::size_t mostParts = 8;
+// A picture of more pixels than this is made in two halves on two threads, where there are two
+// processors.
+constexpr std::size_t largePicture = 1920 * 1080;
+
+bool close(const Area& a, const Area& b) {
+    return a.x <= b.x + b.width + nearby && b.x <= a.x + a.width + nearby &&
+           a.y <= b.y + b.height + nearby && b.y <= a.y + a.height + nearby;
+}
+
+Area join(const Area& a, const Area& b) {
+    std::size_t left = std::min(a.x, b.x);
+    std::size_t top = std::min(a.y, b.y);
+    std::size_t right = std::max(a.x + a.width, b.x + b.width);
+    std::size_t bottom = std::max(a.y + a.height, b.y + b.height);
+    return {left, top, right - left, bottom - top};
+}
+
+} // namespace
+
+FrameComposer::FrameComposer(std::size_t width, std::size_t height, bool keepAspect)
+    : width_(width), height_(height), keepAspect_(keepAspect), bytesPerRow_((width + 1) / 2 * 2),
+      picture_(bytesPerRow_ * (height + (height + 1) / 2)) {
+    paintBlack(
+        {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
+        width_, height_);
+}
+
+void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight) {
+    if (sourceWidth == sourceWidth_ && sourceHeight == sourceHeight_ && scaler_) {
+        return;
+    }
+    sourceWidth_ = sourceWidth;
+    sourceHeight_ = sourceHeight;
+    Placement where = place(sourceWidth, sourceHeight, width_, height_, keepAspect_);
+    if (where != placement_) {
+        // The bars of the old layout may now be picture and the other way round.
+        paintBlack(
+            {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
+            width_, height_);
+        placement_ = where;
+    }
+    scaler_ = std::make_unique<NV12Scaler>(sourceWidth, sourceHeight, where.width, where.height);
+    stale_ = true;
+}
+
+std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& changed) {
+    if (!scaler_ || scaler_->width() == 0) {
+        return {};
+    }
+    std::vector<Area> parts;
+    if (stale_) {
+        parts.push_back({0, 0, scaler_->width(), scaler_->height()});
+    } else {
+        for (const Area& c : changed) {
+            // Clipped to the source: damage may reach past a window that shrank.
+            if (c.x >= sourceWidth_ || c.y >= sourceHeight_) {
+                continue;
+            }
+            Area in{c.x, c.y, std::min(c.width, sourceWidth_ - c.x),
+                    std::min(c.height, sourceHeight_ - c.y)};
+            Area out = scaler_->outputArea(in);
+            if (!out.empty()) {
+                parts.push_back(out);
+            }
+        }
+        // Merged until no two are close; few enough that the square cost does not matter.
+        for (bool merged = true; merged;) {
+            merged = false;
+            for (std::size_t i = 0; i < parts.size() && !merged; ++i) {
+                for (std::size_t j = i + 1; j < parts.size() && !merged; ++j) {
+                    if (close(parts[i], parts[j])) {
+                        parts[i] = join(parts[i], parts[j]);
+                        parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(j));
+                        merged = true;
+                    }
+                }
+            }
+        }
+        if (parts.size() > mostParts) {
+            Area all = parts.front();
+            for (const Area& a : parts) {
+                all = join(all, a);
+            }
+            parts = {all};
+        }
+    }
+    std::vector<Job> jobs;
+    for (const Area& out : parts) {
+        jobs.push_back({out, scaler_->sourceArea(out)});
+    }
+    return jobs;
+}
+
+void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t pixelsX,
+                           std::size_t pixelsY) {
+    if (!scaler_) {
+        return;
+    }
+    NV12Target target{picture_.data() + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
+                      picture_.data() + bytesPerRow_ * height_ + placement_.y / 2 * bytesPerRow_ +
+                          placement_.x,
+                      bytesPerRow_};
+    const Area& out = job.output;
+    if (out.width * out.height > largePicture && out.height >= 4 &&
+        std::thread::hardware_concurrency() >= 2) {
+        // Halves split on an even row, so no chroma block is made by both.
+        std::size_t half = out.height / 4 * 2;
+        Area first{out.x, out.y, out.width, half};
+        Area second{out.x, out.y + half, out.width, out.height - half};
+        std::thread helper;
+        try {
+            helper = std::thread(
+                [&] { scaler_->convert(pixels, pixelsX, pixelsY, second, target, scratch_[1]); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does both halves.
+            scaler_->convert(pixels, pixelsX, pixelsY, second, target, scratch_[1]);
+        }
+        scaler_->convert(pixels, pixelsX, pixelsY, first, target, scratch_[0]);
+        if (helper.joinable()) {
+            helper.join();
+        }
+    } else {
+        scaler_->convert(pixels, pixelsX, pixelsY, out, target, scratch_[0]);
+    }
+    if (out == Area{0, 0, scaler_->width(), scaler_->height()}) {
+        stale_ = false;
     }
 }
 

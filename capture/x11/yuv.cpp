@@ -333,7 +333,7 @@ Area NV12Scaler::outputArea(const Area& in) const {
         // A chroma block may reach further than its two columns.
         auto blocks =
             affected(blocks_.first, blocks_.taps, in.x, in.x + in.width, blocks_.first.size());
-        across.first = std::min(across.first, blocks.first / 2 * 2);
+        across.first = std::min(across.first, 2 * blocks.first);
         across.second = std::min(width_, std::max(across.second, blocks.second * 2));
         down = affected(rowFirst_, rowTaps_, in.y, in.y + in.height, height_);
     }
