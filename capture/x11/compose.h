@@ -57,6 +57,8 @@ class FrameComposer {
     void setSource(std::size_t sourceWidth, std::size_t sourceHeight);
     std::size_t sourceWidth() const { return sourceWidth_; }
     std::size_t sourceHeight() const { return sourceHeight_; }
+    // Everything is to be made again (the source moved, or was away).
+    void invalidate() { stale_ = true; }
 
     // What to read and make for these changed source areas: everything when the layout is new,
     // else each change grown by the filter's reach, close ones merged.
