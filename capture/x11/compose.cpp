@@ -1,6 +1,7 @@
 #include "capture/x11/compose.h"
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -109,6 +110,7 @@ void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight)
     }
     scaler_ = std::make_unique<NV12Scaler>(sourceWidth, sourceHeight, where.width, where.height);
     stale_ = true;
+    changingAll_ = true;
 }
 
 std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& changed) {
@@ -192,6 +194,56 @@ void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t p
     }
     if (out == Area{0, 0, scaler_->width(), scaler_->height()}) {
         stale_ = false;
+    }
+    changing_.push_back({placement_.x + out.x, placement_.y + out.y, out.width, out.height});
+}
+
+void FrameComposer::finish() {
+    ++frame_;
+    Change change{frame_, changingAll_, {}};
+    if (!changingAll_) {
+        change.areas = std::move(changing_);
+    }
+    changing_.clear();
+    changingAll_ = false;
+    // A copy further behind than this is copied whole.
+    constexpr std::size_t remembered = 8;
+    if (recent_.size() == remembered) {
+        recent_.erase(recent_.begin());
+    }
+    recent_.push_back(std::move(change));
+}
+
+void FrameComposer::copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64_t& held) const {
+    const bool known =
+        held != 0 && held <= frame_ && !recent_.empty() && held + 1 >= recent_.front().frame;
+    std::vector<Area> areas;
+    bool all = !known;
+    for (const Change& c : recent_) {
+        if (all || c.frame <= held) {
+            continue;
+        }
+        all = all || c.all;
+        areas.insert(areas.end(), c.areas.begin(), c.areas.end());
+    }
+    held = frame_;
+    const std::uint8_t* from = picture_.data();
+    const std::uint8_t* fromChroma = from + bytesPerRow_ * height_;
+    if (all) {
+        std::memcpy(luma, from, bytesPerRow_ * height_);
+        std::memcpy(chroma, fromChroma, picture_.size() - bytesPerRow_ * height_);
+        return;
+    }
+    for (const Area& a : areas) {
+        for (std::size_t y = a.y; y < a.y + a.height; ++y) {
+            std::memcpy(luma + y * bytesPerRow_ + a.x, from + y * bytesPerRow_ + a.x, a.width);
+        }
+        // Areas start on even corners; their chroma pairs run to the end of the last block.
+        std::size_t pairs = std::min((a.width + 1) / 2 * 2, bytesPerRow_ - a.x);
+        for (std::size_t y = a.y / 2; y < (a.y + a.height + 1) / 2; ++y) {
+            std::memcpy(chroma + y * bytesPerRow_ + a.x, fromChroma + y * bytesPerRow_ + a.x,
+                        pairs);
+        }
     }
 }
 

@@ -66,6 +66,11 @@ class FrameComposer {
     // Makes a planned job's output from `pixels`, which hold at least the job's source area
     // and start at source pixel (pixelsX, pixelsY).
     void update(const Job& job, const BgraView& pixels, std::size_t pixelsX, std::size_t pixelsY);
+    // Ends a frame's updates.
+    void finish();
+    // Brings a copy of the picture up to date: `held` is the frame the copy holds (0 for none),
+    // and only what changed since is copied when that is known, else everything.
+    void copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64_t& held) const;
 
   private:
     const std::size_t width_;
@@ -79,6 +84,16 @@ class FrameComposer {
     std::unique_ptr<NV12Scaler> scaler_;
     NV12Scaler::Scratch scratch_[2];
     std::vector<std::uint8_t> picture_;
+    // The areas of the picture (placement included) that each recent frame changed.
+    struct Change {
+        std::uint64_t frame = 0;
+        bool all = false;
+        std::vector<Area> areas;
+    };
+    std::vector<Area> changing_;
+    bool changingAll_ = true;
+    std::vector<Change> recent_;
+    std::uint64_t frame_ = 0;
 };
 
 } // namespace lumatap::x11

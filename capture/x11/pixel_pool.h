@@ -7,6 +7,7 @@
 #include "capture/platform.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,6 +18,8 @@ class PixelPool : public std::enable_shared_from_this<PixelPool> {
   public:
     struct Slot {
         Bytes memory;
+        // The frame the buffer holds, so that only what changed since is copied in.
+        std::uint64_t frame = 0;
     };
 
     PixelPool(std::size_t width, std::size_t height, std::size_t count)

@@ -694,7 +694,8 @@ bool ScreenStream::tick(ErrorPtr& error) {
         deliver(sample(nullptr, FrameStatus::idle), true);
         return true;
     }
-    std::memcpy(slot->memory.data(), composer_->luma(), composer_->size());
+    composer_->finish();
+    composer_->copyTo(pool_->luma(*slot), pool_->chroma(*slot), slot->frame);
     auto picture = std::make_shared<PixelBuffer>();
     picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};

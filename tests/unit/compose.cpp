@@ -102,8 +102,12 @@ struct Source {
     }
 };
 
-// Makes every planned job from only the source pixels it names.
+// Makes every planned job from only the source pixels it names, and ends the frame.
 void run(FrameComposer& composer, const Source& source, const std::vector<Area>& changed) {
+    struct Finish {
+        FrameComposer& c;
+        ~Finish() { c.finish(); }
+    } finish{composer};
     for (const auto& job : composer.plan(changed)) {
         ASSERT_LE(job.source.x + job.source.width, source.width);
         ASSERT_LE(job.source.y + job.source.height, source.height);
@@ -127,8 +131,9 @@ struct Case {
 };
 
 // Catches partial updates that leave stale pixels or spoil their neighbours: after every one of
-// a random sequence of changes (small, large, at the edges, several at once), the kept picture
-// equals a whole conversion of the source as it then is, bars included.
+// a random sequence of changes (small, large, at the edges, several at once), the kept picture,
+// and every buffer brought up to date from it however far behind, equals a whole conversion of
+// the source as it then is, bars included.
 TEST(PartialUpdates, EveryFrameEqualsAWholeConversion) {
     std::mt19937 random(21);
     for (Case c :
@@ -138,6 +143,9 @@ TEST(PartialUpdates, EveryFrameEqualsAWholeConversion) {
         FrameComposer kept(c.width, c.height, c.keepAspect);
         kept.setSource(c.sourceWidth, c.sourceHeight);
         run(kept, source, {});
+        // Copies as a stream's buffers are: some brought up to date every frame, some seldom.
+        std::vector<std::vector<std::uint8_t>> copies(4, std::vector<std::uint8_t>(kept.size()));
+        std::vector<std::uint64_t> held(4, 0);
         for (int round = 0; round < 40; ++round) {
             std::vector<Area> changed;
             for (std::size_t n = random() % 4; n > 0; --n) {
@@ -154,6 +162,14 @@ TEST(PartialUpdates, EveryFrameEqualsAWholeConversion) {
                 }
             }
             run(kept, source, changed);
+            // Buffers that hold older frames, brought up to date with what changed since.
+            for (std::size_t i = 0; i < copies.size(); ++i) {
+                if (random() % (i + 1) == 0) {
+                    kept.copyTo(copies[i].data(), copies[i].data() + kept.bytesPerRow() * c.height,
+                                held[i]);
+                    ASSERT_EQ(copies[i], picture(kept)) << "copy " << i << " round " << round;
+                }
+            }
             FrameComposer fresh(c.width, c.height, c.keepAspect);
             fresh.setSource(c.sourceWidth, c.sourceHeight);
             run(fresh, source, {});
