@@ -10,12 +10,13 @@
 #   latency drawn -> first frame on stdout showing it, median  goal: at most 0.5x
 # Run for a 1920x1080 screen into 1280x720, then a 3840x2160 screen into 1920x1080.
 #   bench/video_vs_ffmpeg.sh [BUILD_DIR] [SECONDS] [LATENCY_SAMPLES]
+# LUMATAP=path measures another build of lumatap; SIZES="3840x2160 1920 1080" only that size.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 seconds=${2:-10}
 samples=${3:-15}
-lumatap=$build/bin/lumatap
+lumatap=${LUMATAP:-$build/bin/lumatap}
 xclient=$build/tests/xclient/lumatap_test_xclient
 hz=$(getconf CLK_TCK)
 
@@ -39,9 +40,13 @@ measure() {
     mkfifo "$dir/pipe"
     wc -c <"$dir/pipe" >"$dir/count" &
     local reader=$!
-    "$@" >"$dir/pipe" 2>/dev/null &
+    "$@" >"$dir/pipe" 2>"$dir/err" &
     local pid=$!
     sleep 1 # started and settled: start-up is not what is measured
+    if [ ! -e "/proc/$pid/stat" ]; then
+        echo "$1 ended early: $(head -c 300 "$dir/err")" >&2
+        exit 1
+    fi
     local own server
     own=$(ticks "$pid")
     server=$(ticks "$xvfb")
@@ -101,8 +106,10 @@ latency() {
     }'
 }
 
-for sizes in "1920x1080 1280 720" "3840x2160 1920 1080"; do
-    read -r screen_size out_width out_height <<<"$sizes"
+sizes=${SIZES:-"1920x1080 1280 720,3840x2160 1920 1080"}
+IFS=, read -r -a runs <<<"$sizes"
+for run in "${runs[@]}"; do
+    read -r screen_size out_width out_height <<<"$run"
     screen_width=${screen_size%x*}
     screen_height=${screen_size#*x}
     frame=$((out_width * out_height * 3 / 2))
