@@ -224,6 +224,24 @@ TEST(PartialUpdates, APictureScaledElsewhereReplacesTheLayoutsArea) {
     }
 }
 
+// Catches a picture larger than 1080p, made in two halves on two threads, whose halves overlap,
+// leave a gap, or split a chroma block: it equals the same picture made in one go.
+TEST(PartialUpdates, ALargePictureMadeInHalvesEqualsOneMadeWhole) {
+    std::mt19937 random(13);
+    Source source(2563, 1443, random);
+    FrameComposer kept(2050, 1155, false);
+    kept.setSource(2563, 1443);
+    run(kept, source, {});
+    NV12Scaler scaler(2563, 1443, 2050, 1155);
+    NV12Scaler::Scratch scratch;
+    std::vector<std::uint8_t> whole(kept.size());
+    scaler.convert(source.view(), 0, 0, {0, 0, 2050, 1155},
+                   {whole.data(), kept.bytesPerRow(), whole.data() + kept.bytesPerRow() * 1155,
+                    kept.bytesPerRow()},
+                   scratch);
+    EXPECT_TRUE(picture(kept) == whole);
+}
+
 // Catches changes that are read whole or one by one: a small change costs a small read, and
 // many scattered ones are merged into a bounded number of reads.
 TEST(PartialUpdates, SmallChangesAreReadSmallAndFew) {
