@@ -127,7 +127,8 @@ void columnColours(const std::uint16_t* top, const std::uint16_t* bottom, float*
 }
 
 // Resamples one plane across: out[x] from `taps` values from values[first[x]] on. A fixed
-// number of taps and 32-bit indices let the compiler vectorise over x with gathers.
+// number of taps keeps the loop short; GCC leaves it scalar (it does not deem gathers worth it
+// under generic tuning), which is why it works on one plane of floats, not four channels.
 template <std::size_t taps>
 LUMATAP_VECTOR_CLONES void resampleFixed(float* out, const float* values, const std::int32_t* first,
                                          const float* weights, std::size_t n) {
