@@ -6,15 +6,18 @@
 #   first_display     the id of the first display that `lumatap list` shows
 
 start_display() {
-    local n=$((200 + $$ % 300))
-    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-    export DISPLAY=:$n
-    Xvfb "$DISPLAY" -screen 0 "${screen_size:-1920x1080}x24" -nolisten tcp +extension RANDR >/dev/null 2>&1 &
+    # The server picks a free display itself and names it once it accepts connections: a
+    # number guessed from a lock file may belong to a server that another session can see.
+    local named
+    named=$(mktemp -u)
+    mkfifo "$named"
+    Xvfb -displayfd 3 -screen 0 "${screen_size:-1920x1080}x24" -nolisten tcp +extension RANDR \
+        3>"$named" >/dev/null 2>&1 &
     xvfb=$!
-    for _ in $(seq 200); do
-        [ -S "/tmp/.X11-unix/X$n" ] && break
-        sleep 0.05
-    done
+    local n
+    read -r n <"$named"
+    rm -f "$named"
+    export DISPLAY=:$n
     coproc client { "$xclient"; }
 }
 

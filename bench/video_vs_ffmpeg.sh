@@ -1,55 +1,131 @@
 #!/usr/bin/env bash
-# CPU seconds per delivered frame of `lumatap video display ID 1280 720 30 1` against ffmpeg's
-# x11grab scaling to the same NV12 stream, one after the other on the same private Xvfb that
-# shows a full-screen animation, each into a reader that only counts bytes. Goal: lumatap at
-# most half of ffmpeg's figure.
-#   bench/video_vs_ffmpeg.sh [BUILD_DIR] [SECONDS]
+# `lumatap video display ID W H 30 1` against ffmpeg's x11grab making the same NV12 stream
+# (bilinear scale, BT.709 video range), side by side in one run on a private Xvfb, each into a
+# reader that only counts bytes. CPU counts the capturing process and the X server's extra
+# work for it: the server's CPU meanwhile, less what it spends with nobody capturing (the
+# baseline, measured before each scenario).
+#   full    a full-screen animation: CPU per frame         goal: lumatap at most 0.3x ffmpeg
+#   part    a 320x240 part animates, the rest stands still  goal: at most 0.1x
+#   still   nothing changes: CPU per second                goal: at most 0.05x
+#   latency drawn -> first frame on stdout showing it, median  goal: at most 0.5x
+# Run for a 1920x1080 screen into 1280x720, then a 3840x2160 screen into 1920x1080.
+#   bench/video_vs_ffmpeg.sh [BUILD_DIR] [SECONDS] [LATENCY_SAMPLES]
+# LUMATAP=path measures another build of lumatap; SIZES="3840x2160 1920 1080" only that size.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 seconds=${2:-10}
-lumatap=$build/bin/lumatap
+samples=${3:-15}
+lumatap=${LUMATAP:-$build/bin/lumatap}
 xclient=$build/tests/xclient/lumatap_test_xclient
-frame=$((1280 * 720 * 3 / 2))
+hz=$(getconf CLK_TCK)
 
 source bench/display.sh
 trap stop_display EXIT
-start_display
-ask "animate $(ask window 0 0 1920 1080 ff0000) 33" >/dev/null
-id=$(first_display)
 
-# Runs the command for $seconds into `wc -c`; prints "cpu_seconds frames server_cpu_seconds".
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# The server's CPU ticks over $seconds with nobody capturing.
+baseline() {
+    local before
+    before=$(ticks "$xvfb")
+    sleep "$seconds"
+    echo $(($(ticks "$xvfb") - before))
+}
+
+# Runs the command for $seconds into `wc -c`; prints "own_ticks frames server_ticks".
 measure() {
     local dir
     dir=$(mktemp -d)
     mkfifo "$dir/pipe"
     wc -c <"$dir/pipe" >"$dir/count" &
     local reader=$!
-    "$@" >"$dir/pipe" 2>/dev/null &
+    "$@" >"$dir/pipe" 2>"$dir/err" &
     local pid=$!
-    local server
-    server=$(awk '{print $14 + $15}' "/proc/$xvfb/stat")
+    sleep 1 # started and settled: start-up is not what is measured
+    if [ ! -e "/proc/$pid/stat" ]; then
+        echo "$1 ended early: $(head -c 300 "$dir/err")" >&2
+        exit 1
+    fi
+    local own server
+    own=$(ticks "$pid")
+    server=$(ticks "$xvfb")
     sleep "$seconds"
-    local ticks
-    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    server=$(($(awk '{print $14 + $15}' "/proc/$xvfb/stat") - server))
+    own=$(($(ticks "$pid") - own))
+    server=$(($(ticks "$xvfb") - server))
     kill "$pid"
     wait "$pid" 2>/dev/null || true
     wait "$reader"
-    local hz
-    hz=$(getconf CLK_TCK)
-    echo "$(awk -v t="$ticks" -v hz="$hz" 'BEGIN {printf "%.2f", t / hz}') $(($(cat "$dir/count") / frame)) $(awk -v t="$server" -v hz="$hz" 'BEGIN {printf "%.2f", t / hz}')"
+    # Frames over the whole run, scaled to the measured part of it.
+    local frames
+    frames=$(awk -v b="$(cat "$dir/count")" -v f="$frame" -v s="$seconds" \
+        'BEGIN {printf "%d", b / f * s / (s + 1)}')
+    echo "$own $frames $server"
     rm -rf "$dir"
 }
 
-read -r lcpu lframes lserver < <(measure "$lumatap" video display "$id" 1280 720 30 1)
-read -r fcpu fframes fserver < <(measure ffmpeg -loglevel error -f x11grab -framerate 30 -video_size 1920x1080 \
-    -i "$DISPLAY" -vf scale=1280:720:flags=bilinear:out_color_matrix=bt709:out_range=tv \
-    -pix_fmt nv12 -f rawvideo -)
-awk -v lc="$lcpu" -v lf="$lframes" -v ls="$lserver" -v fc="$fcpu" -v ff="$fframes" \
-    -v fs="$fserver" 'BEGIN {
-    lp = lf ? lc / lf * 1000 : 0; fp = ff ? fc / ff * 1000 : 0
-    printf "lumatap: %.2f s CPU, %d frames, %.2f ms a frame (X server meanwhile: %.2f ms a frame)\n", lc, lf, lp, lf ? ls / lf * 1000 : 0
-    printf "ffmpeg:  %.2f s CPU, %d frames, %.2f ms a frame (X server meanwhile: %.2f ms a frame)\n", fc, ff, fp, ff ? fs / ff * 1000 : 0
-    if (fp > 0) printf "ratio:   %.2f (goal: at most 0.50)\n", lp / fp
-}'
+ffmpeg_stream() {
+    exec ffmpeg -loglevel error -f x11grab -framerate 30 -video_size "$screen_size" -i "$DISPLAY" \
+        -vf "scale=$out_width:$out_height:flags=bilinear:out_color_matrix=bt709:out_range=tv" \
+        -pix_fmt nv12 -flush_packets 1 -f rawvideo -
+}
+
+# One scenario: baseline, then both tools; prints a table row. $1 is the name, $2 "frame" or
+# "second" for what the CPU is counted per.
+scenario() {
+    local name=$1 per=$2 base lown lframes lserver fown fframes fserver
+    base=$(baseline)
+    # Asked afresh: a display's id may change as windows come and go.
+    id=$(first_display)
+    read -r lown lframes lserver < <(measure "$lumatap" video display "$id" "$out_width" "$out_height" 30 1)
+    read -r fown fframes fserver < <(measure ffmpeg_stream)
+    awk -v name="$name" -v per="$per" -v hz="$hz" -v s="$seconds" -v base="$base" \
+        -v lo="$lown" -v lf="$lframes" -v ls="$lserver" \
+        -v fo="$fown" -v ff="$fframes" -v fs="$fserver" -v goal="$3" 'BEGIN {
+        lx = ls - base; if (lx < 0) lx = 0
+        fx = fs - base; if (fx < 0) fx = 0
+        if (per == "frame") {
+            lunit = lf ? 1000 / hz / lf : 0; funit = ff ? 1000 / hz / ff : 0; u = "ms/frame"
+        } else {
+            lunit = 100 / hz / s; funit = 100 / hz / s; u = "% CPU"
+        }
+        lt = (lo + lx) * lunit; ft = (fo + fx) * funit
+        printf "%-8s %-9s lumatap %6.2f (own %5.2f + server %5.2f, %4d frames)  ffmpeg %6.2f (own %5.2f + server %5.2f, %4d frames)  ratio %.2f (goal %s)\n",
+            name, u, lt, lo * lunit, lx * lunit, lf, ft, fo * funit, fx * funit, ff, (ft > 0 ? lt / ft : 0), goal
+    }'
+}
+
+latency() {
+    local l f
+    l=$(python3 bench/latency.py "$xclient" "$lumatap" "$out_width" "$out_height" "$screen_width" "$screen_height" "$samples" -- \
+        "$lumatap" video display "{display}" "$out_width" "$out_height" 30 1)
+    f=$(python3 bench/latency.py "$xclient" "$lumatap" "$out_width" "$out_height" "$screen_width" "$screen_height" "$samples" -- \
+        bash -c "$(declare -f ffmpeg_stream); screen_size=$screen_size out_width=$out_width out_height=$out_height ffmpeg_stream")
+    awk -v l="$l" -v f="$f" 'BEGIN {
+        printf "%-8s %-9s lumatap %6.1f  ffmpeg %6.1f  ratio %.2f (goal 0.50)\n", "latency", "ms median", l, f, (f > 0 ? l / f : 0)
+    }'
+}
+
+sizes=${SIZES:-"1920x1080 1280 720,3840x2160 1920 1080"}
+IFS=, read -r -a runs <<<"$sizes"
+for run in "${runs[@]}"; do
+    read -r screen_size out_width out_height <<<"$run"
+    screen_width=${screen_size%x*}
+    screen_height=${screen_size#*x}
+    frame=$((out_width * out_height * 3 / 2))
+    start_display
+    echo "== $screen_size screen into ${out_width}x$out_height"
+    full=$(ask window 0 0 "$screen_width" "$screen_height" ff0000)
+    ask "animate $full 33" >/dev/null
+    scenario full frame 0.30
+    ask "destroy $full" >/dev/null
+    still=$(ask window 0 0 "$screen_width" "$screen_height" 336699 pattern=1)
+    part=$(ask window $((screen_width / 2)) $((screen_height / 2)) 320 240 ff0000)
+    ask "animate $part 33" >/dev/null
+    scenario part frame 0.10
+    ask "destroy $part" >/dev/null
+    scenario still second 0.05
+    ask "destroy $still" >/dev/null
+    latency
+    stop_display
+done

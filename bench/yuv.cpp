@@ -30,6 +30,27 @@ void ownConverter(benchmark::State& state) {
 }
 BENCHMARK(ownConverter)->Unit(benchmark::kMicrosecond);
 
+// Scaled and converted in one pass, as a stream does when the screen is larger than the frame.
+void fusedPass(benchmark::State& state) {
+    auto sw = static_cast<std::size_t>(state.range(0));
+    auto sh = static_cast<std::size_t>(state.range(1));
+    auto w = static_cast<std::size_t>(state.range(2));
+    auto h = static_cast<std::size_t>(state.range(3));
+    auto picture = desktop(sw, sh);
+    std::vector<std::uint8_t> nv12(w * h * 3 / 2);
+    x11::NV12Target target{nv12.data(), w, nv12.data() + w * h, w};
+    x11::NV12Scaler scaler(sw, sh, w, h);
+    x11::NV12Scaler::Scratch scratch;
+    for (auto _ : state) {
+        scaler.convert({picture.data(), sw, sh, sw * 4}, 0, 0, {0, 0, w, h}, target, scratch);
+        benchmark::DoNotOptimize(nv12.data());
+    }
+}
+BENCHMARK(fusedPass)
+    ->Args({1920, 1080, 1280, 720})
+    ->Args({3840, 2160, 1920, 1080})
+    ->Unit(benchmark::kMicrosecond);
+
 #ifdef LUMATAP_HAVE_SWSCALE
 void libswscale(benchmark::State& state) {
     auto picture = desktop(width, height);

@@ -1,6 +1,9 @@
 #include "capture/x11/compose.h"
 
 #include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace lumatap::x11 {
 
@@ -53,6 +56,207 @@ void drawPointer(std::uint8_t* bgra, std::size_t width, std::size_t height, std:
                 std::uint32_t blended = source + (to[c] * keep + 127) / 255;
                 to[c] = static_cast<std::uint8_t>(std::min<std::uint32_t>(blended, 255));
             }
+        }
+    }
+}
+
+namespace {
+
+// Changes closer than this (in output pixels) are made in one go: a read costs a round trip,
+// and a few rows or columns more cost less.
+constexpr std::size_t nearby = 16;
+// Beyond this many parts the bounding box of them all is made instead.
+constexpr std::size_t mostParts = 8;
+// A picture of more pixels than this is made in two halves on two threads, where there are two
+// processors.
+constexpr std::size_t largePicture = 1920 * 1080;
+
+bool close(const Area& a, const Area& b) {
+    return a.x <= b.x + b.width + nearby && b.x <= a.x + a.width + nearby &&
+           a.y <= b.y + b.height + nearby && b.y <= a.y + a.height + nearby;
+}
+
+Area join(const Area& a, const Area& b) {
+    std::size_t left = std::min(a.x, b.x);
+    std::size_t top = std::min(a.y, b.y);
+    std::size_t right = std::max(a.x + a.width, b.x + b.width);
+    std::size_t bottom = std::max(a.y + a.height, b.y + b.height);
+    return {left, top, right - left, bottom - top};
+}
+
+} // namespace
+
+FrameComposer::FrameComposer(std::size_t width, std::size_t height, bool keepAspect)
+    : width_(width), height_(height), keepAspect_(keepAspect), bytesPerRow_((width + 1) / 2 * 2),
+      picture_(bytesPerRow_ * (height + (height + 1) / 2)) {
+    paintBlack(
+        {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
+        width_, height_);
+}
+
+void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight) {
+    if (sourceWidth == sourceWidth_ && sourceHeight == sourceHeight_ && scaler_) {
+        return;
+    }
+    sourceWidth_ = sourceWidth;
+    sourceHeight_ = sourceHeight;
+    Placement where = place(sourceWidth, sourceHeight, width_, height_, keepAspect_);
+    if (where != placement_) {
+        // The bars of the old layout may now be picture and the other way round.
+        paintBlack(
+            {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
+            width_, height_);
+        placement_ = where;
+    }
+    scaler_ = std::make_unique<NV12Scaler>(sourceWidth, sourceHeight, where.width, where.height);
+    stale_ = true;
+    changingAll_ = true;
+}
+
+std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& changed) {
+    if (!scaler_ || scaler_->width() == 0) {
+        return {};
+    }
+    std::vector<Area> parts;
+    if (stale_) {
+        parts.push_back({0, 0, scaler_->width(), scaler_->height()});
+    } else {
+        for (const Area& c : changed) {
+            // Clipped to the source: damage may reach past a window that shrank.
+            if (c.x >= sourceWidth_ || c.y >= sourceHeight_) {
+                continue;
+            }
+            Area in{c.x, c.y, std::min(c.width, sourceWidth_ - c.x),
+                    std::min(c.height, sourceHeight_ - c.y)};
+            Area out = scaler_->outputArea(in);
+            if (!out.empty()) {
+                parts.push_back(out);
+            }
+        }
+        // Merged until no two are close; few enough that the square cost does not matter.
+        for (bool merged = true; merged;) {
+            merged = false;
+            for (std::size_t i = 0; i < parts.size() && !merged; ++i) {
+                for (std::size_t j = i + 1; j < parts.size() && !merged; ++j) {
+                    if (close(parts[i], parts[j])) {
+                        parts[i] = join(parts[i], parts[j]);
+                        parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(j));
+                        merged = true;
+                    }
+                }
+            }
+        }
+        if (parts.size() > mostParts) {
+            Area all = parts.front();
+            for (const Area& a : parts) {
+                all = join(all, a);
+            }
+            parts = {all};
+        }
+    }
+    std::vector<Job> jobs;
+    for (const Area& out : parts) {
+        jobs.push_back({out, scaler_->sourceArea(out)});
+    }
+    return jobs;
+}
+
+void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t pixelsX,
+                           std::size_t pixelsY) {
+    if (!scaler_) {
+        return;
+    }
+    NV12Target target{picture_.data() + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
+                      picture_.data() + bytesPerRow_ * height_ + placement_.y / 2 * bytesPerRow_ +
+                          placement_.x,
+                      bytesPerRow_};
+    const Area& out = job.output;
+    if (out.width * out.height > largePicture && out.height >= 4 &&
+        std::thread::hardware_concurrency() >= 2) {
+        // Halves split on an even row, so no chroma block is made by both.
+        std::size_t half = out.height / 4 * 2;
+        Area first{out.x, out.y, out.width, half};
+        Area second{out.x, out.y + half, out.width, out.height - half};
+        std::thread helper;
+        try {
+            helper = std::thread(
+                [&] { scaler_->convert(pixels, pixelsX, pixelsY, second, target, scratch_[1]); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does both halves.
+            scaler_->convert(pixels, pixelsX, pixelsY, second, target, scratch_[1]);
+        }
+        scaler_->convert(pixels, pixelsX, pixelsY, first, target, scratch_[0]);
+        if (helper.joinable()) {
+            helper.join();
+        }
+    } else {
+        scaler_->convert(pixels, pixelsX, pixelsY, out, target, scratch_[0]);
+    }
+    if (out == Area{0, 0, scaler_->width(), scaler_->height()}) {
+        stale_ = false;
+    }
+    changing_.push_back({placement_.x + out.x, placement_.y + out.y, out.width, out.height});
+}
+
+bool FrameComposer::replace(const BgraView& scaled) {
+    if (!scaler_ || scaled.width != placement_.width || scaled.height != placement_.height) {
+        return false;
+    }
+    convertToNV12(
+        scaled,
+        {picture_.data() + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
+         picture_.data() + bytesPerRow_ * height_ + placement_.y / 2 * bytesPerRow_ + placement_.x,
+         bytesPerRow_});
+    changing_.push_back({placement_.x, placement_.y, placement_.width, placement_.height});
+    stale_ = false;
+    return true;
+}
+
+void FrameComposer::finish() {
+    ++frame_;
+    Change change{frame_, changingAll_, {}};
+    if (!changingAll_) {
+        change.areas = std::move(changing_);
+    }
+    changing_.clear();
+    changingAll_ = false;
+    // A copy further behind than this is copied whole.
+    constexpr std::size_t remembered = 8;
+    if (recent_.size() == remembered) {
+        recent_.erase(recent_.begin());
+    }
+    recent_.push_back(std::move(change));
+}
+
+void FrameComposer::copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64_t& held) const {
+    const bool known =
+        held != 0 && held <= frame_ && !recent_.empty() && held + 1 >= recent_.front().frame;
+    std::vector<Area> areas;
+    bool all = !known;
+    for (const Change& c : recent_) {
+        if (all || c.frame <= held) {
+            continue;
+        }
+        all = all || c.all;
+        areas.insert(areas.end(), c.areas.begin(), c.areas.end());
+    }
+    held = frame_;
+    const std::uint8_t* from = picture_.data();
+    const std::uint8_t* fromChroma = from + bytesPerRow_ * height_;
+    if (all) {
+        std::memcpy(luma, from, bytesPerRow_ * height_);
+        std::memcpy(chroma, fromChroma, picture_.size() - bytesPerRow_ * height_);
+        return;
+    }
+    for (const Area& a : areas) {
+        for (std::size_t y = a.y; y < a.y + a.height; ++y) {
+            std::memcpy(luma + y * bytesPerRow_ + a.x, from + y * bytesPerRow_ + a.x, a.width);
+        }
+        // Areas start on even corners; their chroma pairs run to the end of the last block.
+        std::size_t pairs = std::min((a.width + 1) / 2 * 2, bytesPerRow_ - a.x);
+        for (std::size_t y = a.y / 2; y < (a.y + a.height + 1) / 2; ++y) {
+            std::memcpy(chroma + y * bytesPerRow_ + a.x, fromChroma + y * bytesPerRow_ + a.x,
+                        pairs);
         }
     }
 }

@@ -1,8 +1,13 @@
 // Laying a captured picture out in a stream's frame: where it goes, and the pointer on top.
 #pragma once
 
+#include "capture/x11/yuv.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace lumatap::x11 {
 
@@ -27,5 +32,71 @@ Placement place(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t w
 void drawPointer(std::uint8_t* bgra, std::size_t width, std::size_t height, std::size_t bytesPerRow,
                  const std::uint32_t* argb, std::size_t pointerWidth, std::size_t pointerHeight,
                  std::int64_t left, std::int64_t top);
+
+// The NV12 picture a stream delivers, kept from frame to frame so that only the parts of the
+// source that changed are read and converted again; the rest stays as it was. Every picture
+// it holds equals a whole conversion of the source as it now is.
+class FrameComposer {
+  public:
+    // A part of the output to make again, and the source pixels it is made of.
+    struct Job {
+        Area output; // in the picture's own coordinates (the placement's corner is 0, 0)
+        Area source;
+    };
+
+    FrameComposer(std::size_t width, std::size_t height, bool keepAspect);
+
+    std::size_t width() const { return width_; }
+    std::size_t height() const { return height_; }
+    std::size_t bytesPerRow() const { return bytesPerRow_; }
+    const std::uint8_t* luma() const { return picture_.data(); }
+    const std::uint8_t* chroma() const { return picture_.data() + bytesPerRow_ * height_; }
+    std::size_t size() const { return picture_.size(); }
+
+    // The size of the source now; a new one makes everything to be made again.
+    void setSource(std::size_t sourceWidth, std::size_t sourceHeight);
+    std::size_t sourceWidth() const { return sourceWidth_; }
+    std::size_t sourceHeight() const { return sourceHeight_; }
+    // Everything is to be made again (the source moved, or was away).
+    void invalidate() { stale_ = true; }
+
+    // What to read and make for these changed source areas: everything when the layout is new,
+    // else each change grown by the filter's reach, close ones merged.
+    std::vector<Job> plan(const std::vector<Area>& changed);
+    // Makes a planned job's output from `pixels`, which hold at least the job's source area
+    // and start at source pixel (pixelsX, pixelsY).
+    void update(const Job& job, const BgraView& pixels, std::size_t pixelsX, std::size_t pixelsY);
+    // Takes a picture already scaled to the layout's size (by someone else) as the whole
+    // picture; false, with nothing changed, when it is not of that size.
+    bool replace(const BgraView& scaled);
+    // Ends a frame's updates.
+    void finish();
+    // Brings a copy of the picture up to date: `held` is the frame the copy holds (0 for none),
+    // and only what changed since is copied when that is known, else everything.
+    void copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64_t& held) const;
+
+  private:
+    const std::size_t width_;
+    const std::size_t height_;
+    const bool keepAspect_;
+    const std::size_t bytesPerRow_;
+    std::size_t sourceWidth_ = 0;
+    std::size_t sourceHeight_ = 0;
+    bool stale_ = true;
+    Placement placement_;
+    std::unique_ptr<NV12Scaler> scaler_;
+    NV12Scaler::Scratch scratch_[2];
+    std::vector<std::uint8_t> picture_;
+    // The areas of the picture (placement included) that each recent frame changed.
+    struct Change {
+        std::uint64_t frame = 0;
+        bool all = false;
+        std::vector<Area> areas;
+    };
+    std::vector<Area> changing_;
+    bool changingAll_ = true;
+    std::vector<Change> recent_;
+    std::uint64_t frame_ = 0;
+};
 
 } // namespace lumatap::x11

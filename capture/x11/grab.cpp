@@ -468,7 +468,16 @@ std::optional<BgraView> Grabber::window(xcb_window_t window, ErrorPtr& error) {
     return picture;
 }
 
+std::optional<BgraView> Grabber::window(xcb_window_t window, int x, int y, int width, int height,
+                                        ErrorPtr& error) {
+    part_ = Part{x, y, width, height};
+    auto view = this->window(window, error);
+    part_.reset();
+    return view;
+}
+
 bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error) {
+    partX_ = partY_ = 0;
     if (!redirect(window, error)) {
         return false;
     }
@@ -564,9 +573,22 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
                 offsetX_ = offsetY_ = 0;
             }
         }
-        return read({pixmap, border + margin.left, border + margin.top,
-                     width - margin.left - margin.right, height - margin.top - margin.bottom,
-                     *format},
+        Part content{0, 0, width - margin.left - margin.right, height - margin.top - margin.bottom};
+        contentWidth_ = content.width;
+        contentHeight_ = content.height;
+        if (part_) {
+            int left = std::max(part_->x, 0);
+            int top = std::max(part_->y, 0);
+            int right = std::min(part_->x + part_->width, content.width);
+            int bottom = std::min(part_->y + part_->height, content.height);
+            if (right > left && bottom > top) {
+                content = {left, top, right - left, bottom - top};
+            }
+        }
+        partX_ = content.x;
+        partY_ = content.y;
+        return read({pixmap, border + margin.left + content.x, border + margin.top + content.y,
+                     content.width, content.height, *format},
                     plan, take, error);
     }
     // Without Composite only what shows on screen can be read, and only inside the screen: the
@@ -577,6 +599,8 @@ bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, Er
     int screenY = origin->dst_y + margin.top;
     int width = geometry->width - margin.left - margin.right;
     int height = geometry->height - margin.top - margin.bottom;
+    contentWidth_ = width;
+    contentHeight_ = height;
     int left = std::max(0, -screenX);
     int top = std::max(0, -screenY);
     int right = std::min<int>(width, screen.width_in_pixels - screenX);

@@ -93,6 +93,12 @@ class Grabber {
     std::optional<BgraView> window(xcb_window_t window, ErrorPtr& error);
     // The same, band by band, as root() does it.
     bool window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error);
+    // Only the part (x, y, width, height) of the window's content, clipped to it; partX() and
+    // partY() tell where the view starts in the content, contentWidth() and contentHeight() how
+    // large the whole content is. Without Composite, or when nothing of the part is left, the
+    // whole content.
+    std::optional<BgraView> window(xcb_window_t window, int x, int y, int width, int height,
+                                   ErrorPtr& error);
 
     // Whether the last read's alpha bytes are the picture's own, colours premultiplied by them
     // (a window of a depth-32 visual, as the Composite extension keeps it). Otherwise they mean
@@ -102,6 +108,10 @@ class Grabber {
     // margin, if any.
     int offsetX() const { return offsetX_; }
     int offsetY() const { return offsetY_; }
+    int partX() const { return partX_; }
+    int partY() const { return partY_; }
+    int contentWidth() const { return contentWidth_; }
+    int contentHeight() const { return contentHeight_; }
 
     // Whether reads go through shared memory (after the first read).
     bool sharedMemory() const { return segment_ != nullptr; }
@@ -152,6 +162,17 @@ class Grabber {
     bool translucent_ = false;
     int offsetX_ = 0;
     int offsetY_ = 0;
+    struct Part {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+    };
+    std::optional<Part> part_; // asked for by the current window read
+    int partX_ = 0;
+    int partY_ = 0;
+    int contentWidth_ = 0;
+    int contentHeight_ = 0;
     Reply<xcb_get_image_reply_t> plain_; // the last plain read, which a view may point into
     std::vector<std::uint8_t> converted_;
 };

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace lumatap::x11 {
 
@@ -24,5 +25,84 @@ void convertToNV12(const BgraView& source, const NV12Target& target);
 
 // Paints `width` by `height` pixels black (Y 16, Cb and Cr 128).
 void paintBlack(const NV12Target& target, std::size_t width, std::size_t height);
+
+// A rectangle of pixels.
+struct Area {
+    std::size_t x = 0;
+    std::size_t y = 0;
+    std::size_t width = 0;
+    std::size_t height = 0;
+
+    bool empty() const { return width == 0 || height == 0; }
+    bool operator==(const Area&) const = default;
+};
+
+// Scales BGRA pictures of one size to another and converts them to NV12 in the same pass, two
+// output rows at a time, so the scaled picture never exists as BGRA. Shrinking averages the
+// area each output pixel covers; enlarging interpolates linearly. Since both steps are linear,
+// the colours are converted on the source's columns and only the three planes are resampled
+// across. Any part of the output can be made on its own from the source pixels it needs, for
+// pictures of which only a part changed.
+class NV12Scaler {
+  public:
+    // Working memory of one thread.
+    struct Scratch {
+        std::vector<std::uint16_t> top;
+        std::vector<std::uint16_t> bottom;
+        std::vector<float> lumaTop;
+        std::vector<float> lumaBottom;
+        std::vector<float> blue;
+        std::vector<float> red;
+        std::vector<float> out;
+        std::vector<std::int32_t> columnFirst;
+        std::vector<std::int32_t> blockFirst;
+    };
+
+    NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
+               std::size_t height);
+
+    std::size_t sourceWidth() const { return sourceWidth_; }
+    std::size_t sourceHeight() const { return sourceHeight_; }
+    std::size_t width() const { return width_; }
+    std::size_t height() const { return height_; }
+
+    // The source pixels that the output pixels `out` are made of.
+    Area sourceArea(const Area& out) const;
+    // The output pixels that a change of the source pixels `in` alters, grown to whole 2x2
+    // chroma blocks (so to an even corner).
+    Area outputArea(const Area& in) const;
+
+    // Makes the output pixels `out` (its corner on an even row and column) from `pixels`, which
+    // hold at least sourceArea(out) and whose first pixel is source pixel (pixelsX, pixelsY).
+    // `target` is where output pixel (0, 0) goes.
+    void convert(const BgraView& pixels, std::size_t pixelsX, std::size_t pixelsY, const Area& out,
+                 const NV12Target& target, Scratch& scratch) const;
+
+  private:
+    // Output pixel i is made of the `taps` source pixels from first[i] on, weighed by
+    // weights[i * taps + k]; missing taps weigh 0.
+    struct Axis {
+        std::size_t taps = 1;
+        std::vector<std::uint32_t> first;
+        std::vector<float> weights;
+    };
+    static Axis axis(std::size_t source, std::size_t target);
+    // Each chroma block's weights: the mean of its two columns' (the last one of an odd width
+    // counted twice).
+    static Axis halved(const Axis& columns, std::size_t source);
+    static std::pair<std::size_t, std::size_t> reach(const Axis& a, std::size_t from,
+                                                     std::size_t to);
+
+    std::size_t sourceWidth_;
+    std::size_t sourceHeight_;
+    std::size_t width_;
+    std::size_t height_;
+    Axis columns_;
+    Axis blocks_;
+    // Rows in 16-bit fixed point for the vertical pass, adding up to 65535.
+    std::size_t rowTaps_ = 1;
+    std::vector<std::uint32_t> rowFirst_;
+    std::vector<std::uint16_t> rowWeights_;
+};
 
 } // namespace lumatap::x11

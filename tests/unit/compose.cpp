@@ -1,7 +1,9 @@
 // Laying a picture out in a stream's frame, and drawing the pointer over it.
 #include "capture/x11/compose.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 namespace lumatap::x11 {
 namespace {
@@ -74,6 +76,189 @@ TEST(Pointer, BlendsPremultipliedAndClipsToThePicture) {
     EXPECT_EQ(picture[18], 0);
     // The transparent pixel left (1, 0) alone.
     EXPECT_EQ(picture[4], 100);
+}
+
+// A source picture that a test changes in random places.
+struct Source {
+    std::size_t width;
+    std::size_t height;
+    std::vector<std::uint8_t> bgra;
+
+    Source(std::size_t w, std::size_t h, std::mt19937& random)
+        : width(w), height(h), bgra(w * h * 4) {
+        for (auto& byte : bgra) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+    }
+    BgraView view() const { return {bgra.data(), width, height, width * 4}; }
+    // Only the pixels of `area`, in a buffer of their own, as a read of that area brings them.
+    std::vector<std::uint8_t> cut(const Area& area) const {
+        std::vector<std::uint8_t> part(area.width * area.height * 4);
+        for (std::size_t r = 0; r < area.height; ++r) {
+            std::memcpy(&part[r * area.width * 4], &bgra[((area.y + r) * width + area.x) * 4],
+                        area.width * 4);
+        }
+        return part;
+    }
+};
+
+// Makes every planned job from only the source pixels it names, and ends the frame.
+void run(FrameComposer& composer, const Source& source, const std::vector<Area>& changed) {
+    struct Finish {
+        FrameComposer& c;
+        ~Finish() { c.finish(); }
+    } finish{composer};
+    for (const auto& job : composer.plan(changed)) {
+        ASSERT_LE(job.source.x + job.source.width, source.width);
+        ASSERT_LE(job.source.y + job.source.height, source.height);
+        auto part = source.cut(job.source);
+        composer.update(job,
+                        {part.data(), job.source.width, job.source.height, job.source.width * 4},
+                        job.source.x, job.source.y);
+    }
+}
+
+std::vector<std::uint8_t> picture(const FrameComposer& composer) {
+    return {composer.luma(), composer.luma() + composer.size()};
+}
+
+struct Case {
+    std::size_t sourceWidth;
+    std::size_t sourceHeight;
+    std::size_t width;
+    std::size_t height;
+    bool keepAspect;
+};
+
+// Catches partial updates that leave stale pixels or spoil their neighbours: after every one of
+// a random sequence of changes (small, large, at the edges, several at once), the kept picture,
+// and every buffer brought up to date from it however far behind, equals a whole conversion of
+// the source as it then is, bars included.
+TEST(PartialUpdates, EveryFrameEqualsAWholeConversion) {
+    std::mt19937 random(21);
+    for (Case c :
+         {Case{193, 111, 64, 36, true}, Case{64, 36, 64, 36, true}, Case{50, 70, 64, 36, true},
+          Case{31, 17, 96, 54, false}, Case{301, 169, 301, 169, false}}) {
+        Source source(c.sourceWidth, c.sourceHeight, random);
+        FrameComposer kept(c.width, c.height, c.keepAspect);
+        kept.setSource(c.sourceWidth, c.sourceHeight);
+        run(kept, source, {});
+        // Copies as a stream's buffers are: some brought up to date every frame, some seldom.
+        std::vector<std::vector<std::uint8_t>> copies(4, std::vector<std::uint8_t>(kept.size()));
+        std::vector<std::uint64_t> held(4, 0);
+        for (int round = 0; round < 40; ++round) {
+            std::vector<Area> changed;
+            for (std::size_t n = random() % 4; n > 0; --n) {
+                std::size_t x = random() % c.sourceWidth;
+                std::size_t y = random() % c.sourceHeight;
+                std::size_t w = 1 + random() % std::max<std::size_t>(1, (c.sourceWidth - x) / 3);
+                std::size_t h = 1 + random() % std::max<std::size_t>(1, (c.sourceHeight - y) / 3);
+                changed.push_back({x, y, w, h});
+                for (std::size_t r = y; r < y + h; ++r) {
+                    for (std::size_t b = x * 4; b < (x + w) * 4; ++b) {
+                        source.bgra[r * c.sourceWidth * 4 + b] =
+                            static_cast<std::uint8_t>(random());
+                    }
+                }
+            }
+            run(kept, source, changed);
+            // Buffers that hold older frames, brought up to date with what changed since.
+            for (std::size_t i = 0; i < copies.size(); ++i) {
+                if (random() % (i + 1) == 0) {
+                    kept.copyTo(copies[i].data(), copies[i].data() + kept.bytesPerRow() * c.height,
+                                held[i]);
+                    ASSERT_EQ(copies[i], picture(kept)) << "copy " << i << " round " << round;
+                }
+            }
+            FrameComposer fresh(c.width, c.height, c.keepAspect);
+            fresh.setSource(c.sourceWidth, c.sourceHeight);
+            run(fresh, source, {});
+            ASSERT_EQ(picture(kept), picture(fresh))
+                << c.sourceWidth << "x" << c.sourceHeight << " round " << round;
+        }
+    }
+}
+
+// Catches a new source size (a resized window) that is taken for a small change: the whole
+// picture, bars of the new layout included, is made again.
+TEST(PartialUpdates, ANewSourceSizeRemakesTheWholePicture) {
+    std::mt19937 random(4);
+    Source wide(120, 40, random);
+    Source tall(40, 120, random);
+    FrameComposer kept(64, 36, true);
+    kept.setSource(120, 40);
+    run(kept, wide, {});
+    kept.setSource(40, 120);
+    run(kept, tall, {{0, 0, 1, 1}});
+    FrameComposer fresh(64, 36, true);
+    fresh.setSource(40, 120);
+    run(fresh, tall, {});
+    EXPECT_EQ(picture(kept), picture(fresh));
+}
+
+// Catches a picture scaled elsewhere that is taken in at the wrong place or size, or that
+// leaves buffers behind: it fills the layout's area exactly, and copies see all of it.
+TEST(PartialUpdates, APictureScaledElsewhereReplacesTheLayoutsArea) {
+    std::mt19937 random(9);
+    Source source(100, 50, random);
+    FrameComposer kept(64, 48, true);
+    kept.setSource(100, 50);
+    run(kept, source, {});
+    std::vector<std::uint8_t> copy(kept.size());
+    std::uint64_t held = 0;
+    kept.copyTo(copy.data(), copy.data() + kept.bytesPerRow() * 48, held);
+    Source scaled(64, 32, random);
+    EXPECT_FALSE(kept.replace({scaled.bgra.data(), 64, 31, 64 * 4}));
+    ASSERT_TRUE(kept.replace(scaled.view()));
+    kept.finish();
+    kept.copyTo(copy.data(), copy.data() + kept.bytesPerRow() * 48, held);
+    EXPECT_EQ(copy, picture(kept));
+    // Placed at (0, 8): the bars above and below stay black, the middle is the new picture.
+    std::vector<std::uint8_t> alone(64 * 32 * 3 / 2);
+    convertToNV12(scaled.view(), {alone.data(), 64, alone.data() + 64 * 32, 64});
+    for (std::size_t y = 0; y < 48; ++y) {
+        for (std::size_t x = 0; x < 64; ++x) {
+            std::uint8_t want = y >= 8 && y < 40 ? alone[(y - 8) * 64 + x] : 16;
+            ASSERT_EQ(kept.luma()[y * kept.bytesPerRow() + x], want) << x << "," << y;
+        }
+    }
+}
+
+// Catches a picture larger than 1080p, made in two halves on two threads, whose halves overlap,
+// leave a gap, or split a chroma block: it equals the same picture made in one go.
+TEST(PartialUpdates, ALargePictureMadeInHalvesEqualsOneMadeWhole) {
+    std::mt19937 random(13);
+    Source source(2563, 1443, random);
+    FrameComposer kept(2050, 1155, false);
+    kept.setSource(2563, 1443);
+    run(kept, source, {});
+    NV12Scaler scaler(2563, 1443, 2050, 1155);
+    NV12Scaler::Scratch scratch;
+    std::vector<std::uint8_t> whole(kept.size());
+    scaler.convert(source.view(), 0, 0, {0, 0, 2050, 1155},
+                   {whole.data(), kept.bytesPerRow(), whole.data() + kept.bytesPerRow() * 1155,
+                    kept.bytesPerRow()},
+                   scratch);
+    EXPECT_TRUE(picture(kept) == whole);
+}
+
+// Catches changes that are read whole or one by one: a small change costs a small read, and
+// many scattered ones are merged into a bounded number of reads.
+TEST(PartialUpdates, SmallChangesAreReadSmallAndFew) {
+    FrameComposer kept(1280, 720, true);
+    kept.setSource(1920, 1080);
+    ASSERT_EQ(kept.plan({}).size(), 1u);
+    std::mt19937 random(8);
+    Source source(1920, 1080, random);
+    run(kept, source, {});
+    auto jobs = kept.plan({{1600, 840, 320, 240}});
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_LE(jobs[0].source.width * jobs[0].source.height, 330u * 250u);
+    std::vector<Area> scattered;
+    for (std::size_t i = 0; i < 50; ++i) {
+        scattered.push_back({i * 37 % 1900, i * 53 % 1060, 4, 4});
+    }
+    EXPECT_LE(kept.plan(scattered).size(), 8u);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -162,6 +163,206 @@ TEST(Bars, PaintVideoRangeBlackInsideTheirAreaOnly) {
         }
     }
     EXPECT_EQ(canvas.touchedOutside(), 0u);
+}
+
+// A plain reference of the scaler's filter: each output pixel the mean of the source area it
+// covers when shrinking, linear interpolation between the two nearest centres when enlarging.
+std::vector<std::vector<double>> referenceWeights(std::size_t source, std::size_t target) {
+    std::vector<std::vector<double>> weights(target, std::vector<double>(source, 0.0));
+    for (std::size_t i = 0; i < target; ++i) {
+        if (target <= source) {
+            double begin = static_cast<double>(i) * source / target;
+            double end = static_cast<double>(i + 1) * source / target;
+            for (std::size_t k = 0; k < source; ++k) {
+                double overlap = std::min<double>(k + 1, end) - std::max<double>(k, begin);
+                weights[i][k] = std::max(0.0, overlap) / (end - begin);
+            }
+        } else {
+            double centre = (i + 0.5) * source / target - 0.5;
+            centre = std::clamp(centre, 0.0, static_cast<double>(source - 1));
+            auto left = static_cast<std::size_t>(centre);
+            std::size_t right = std::min(left + 1, source - 1);
+            weights[i][left] += 1 - (centre - left);
+            weights[i][right] += centre - left;
+        }
+    }
+    return weights;
+}
+
+struct Rgb {
+    double r;
+    double g;
+    double b;
+};
+
+std::vector<Rgb> referenceScale(const std::vector<std::uint8_t>& bgra, std::size_t sw,
+                                std::size_t sh, std::size_t w, std::size_t h) {
+    auto across = referenceWeights(sw, w);
+    auto down = referenceWeights(sh, h);
+    std::vector<Rgb> out(w * h, Rgb{0, 0, 0});
+    for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t x = 0; x < w; ++x) {
+            Rgb& o = out[y * w + x];
+            for (std::size_t sy = 0; sy < sh; ++sy) {
+                if (down[y][sy] == 0) {
+                    continue;
+                }
+                for (std::size_t sx = 0; sx < sw; ++sx) {
+                    double weight = down[y][sy] * across[x][sx];
+                    const std::uint8_t* p = &bgra[(sy * sw + sx) * 4];
+                    o.b += weight * p[0];
+                    o.g += weight * p[1];
+                    o.r += weight * p[2];
+                }
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> noise(std::size_t w, std::size_t h, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::uint8_t> pixels(w * h * 4);
+    for (auto& byte : pixels) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return pixels;
+}
+
+// Every luma and chroma sample of `canvas` within 1 of the formula applied to the reference
+// scaler's colours (chroma: the mean of each 2x2 block).
+void expectNearReference(const Canvas& canvas, const std::vector<Rgb>& want, std::size_t w,
+                         std::size_t h, const std::string& what) {
+    std::size_t wrong = 0;
+    for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t x = 0; x < w; ++x) {
+            const Rgb& c = want[y * w + x];
+            wrong += std::abs(canvas.y(x, y) - exact(c.r, c.g, c.b).y) > 1;
+        }
+    }
+    for (std::size_t y = 0; y < h; y += 2) {
+        for (std::size_t x = 0; x < w; x += 2) {
+            std::size_t x1 = std::min(x + 1, w - 1);
+            std::size_t y1 = std::min(y + 1, h - 1);
+            const Rgb* q[] = {&want[y * w + x], &want[y * w + x1], &want[y1 * w + x],
+                              &want[y1 * w + x1]};
+            Rgb mean{0, 0, 0};
+            for (const Rgb* p : q) {
+                mean.r += p->r / 4;
+                mean.g += p->g / 4;
+                mean.b += p->b / 4;
+            }
+            YCbCr e = exact(mean.r, mean.g, mean.b);
+            wrong += std::abs(canvas.cb(x, y) - e.cb) > 1;
+            wrong += std::abs(canvas.cr(x, y) - e.cr) > 1;
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << what;
+    EXPECT_EQ(canvas.touchedOutside(), 0u) << what;
+}
+
+struct Sizes {
+    std::size_t sourceWidth;
+    std::size_t sourceHeight;
+    std::size_t width;
+    std::size_t height;
+};
+class FusedPass : public testing::TestWithParam<Sizes> {};
+
+// Catches a fused scale-and-convert that strays from scaling then converting: wrong weights,
+// lost edge columns, odd sizes and widths that are no multiple of the vector width, and
+// writes past the picture.
+TEST_P(FusedPass, MatchesAReferenceScalerAndTheFormula) {
+    Sizes s = GetParam();
+    auto pixels = noise(s.sourceWidth, s.sourceHeight, 11);
+    NV12Scaler scaler(s.sourceWidth, s.sourceHeight, s.width, s.height);
+    NV12Scaler::Scratch scratch;
+    Canvas canvas(s.width, s.height);
+    scaler.convert({pixels.data(), s.sourceWidth, s.sourceHeight, s.sourceWidth * 4}, 0, 0,
+                   {0, 0, s.width, s.height}, canvas.target(), scratch);
+    expectNearReference(canvas,
+                        referenceScale(pixels, s.sourceWidth, s.sourceHeight, s.width, s.height),
+                        s.width, s.height,
+                        std::to_string(s.sourceWidth) + "x" + std::to_string(s.sourceHeight) +
+                            " to " + std::to_string(s.width) + "x" + std::to_string(s.height));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FusedPass,
+                         testing::Values(Sizes{48, 27, 32, 18}, Sizes{64, 36, 32, 18},
+                                         Sizes{37, 23, 19, 11}, Sizes{101, 7, 33, 5},
+                                         Sizes{13, 9, 40, 21}, Sizes{5, 3, 5, 3},
+                                         Sizes{70, 41, 69, 40}, Sizes{3, 2, 1, 1},
+                                         Sizes{1, 1, 7, 3}, Sizes{203, 45, 61, 44}));
+
+// Catches flat colours that drift (a grey with a colour cast, white beyond 235) when scaled.
+TEST(FusedPass, KeepsFlatColoursExact) {
+    for (Colour rgb : {Colour{255, 255, 255}, Colour{0, 0, 0}, Colour{128, 128, 128},
+                       Colour{255, 0, 0}, Colour{17, 230, 99}}) {
+        auto pixels = flat(57, 31, rgb);
+        NV12Scaler scaler(57, 31, 20, 11);
+        NV12Scaler::Scratch scratch;
+        Canvas canvas(20, 11);
+        scaler.convert({pixels.data(), 57, 31, 57 * 4}, 0, 0, {0, 0, 20, 11}, canvas.target(),
+                       scratch);
+        Canvas whole(1, 1);
+        convertToNV12({pixels.data(), 1, 1, 4}, whole.target());
+        for (std::size_t y = 0; y < 11; ++y) {
+            for (std::size_t x = 0; x < 20; ++x) {
+                EXPECT_NEAR(canvas.y(x, y), whole.y(0, 0), 1);
+                EXPECT_NEAR(canvas.cb(x, y), whole.cb(0, 0), 1);
+                EXPECT_NEAR(canvas.cr(x, y), whole.cr(0, 0), 1);
+            }
+        }
+    }
+}
+
+// Catches a part made from the wrong source pixels or offsets: every part of the output made
+// alone, from only the source area it names, equals the same part of a whole conversion, and
+// the parts that a changed source area alters cover every output byte that changed.
+TEST(FusedPass, PartsMatchTheWholeAndCoverEveryChange) {
+    for (Sizes s : {Sizes{97, 61, 40, 26}, Sizes{40, 26, 97, 61}, Sizes{64, 48, 64, 48},
+                    Sizes{301, 171, 128, 72}}) {
+        auto before = noise(s.sourceWidth, s.sourceHeight, 3);
+        NV12Scaler scaler(s.sourceWidth, s.sourceHeight, s.width, s.height);
+        NV12Scaler::Scratch scratch;
+        Canvas whole(s.width, s.height);
+        BgraView view{before.data(), s.sourceWidth, s.sourceHeight, s.sourceWidth * 4};
+        scaler.convert(view, 0, 0, {0, 0, s.width, s.height}, whole.target(), scratch);
+        std::mt19937 random(5);
+        for (int round = 0; round < 20; ++round) {
+            std::size_t x = random() % s.sourceWidth;
+            std::size_t y = random() % s.sourceHeight;
+            Area changed{x, y, 1 + random() % (s.sourceWidth - x),
+                         1 + random() % (s.sourceHeight - y)};
+            auto after = before;
+            for (std::size_t r = changed.y; r < changed.y + changed.height; ++r) {
+                for (std::size_t c = changed.x * 4; c < (changed.x + changed.width) * 4; ++c) {
+                    after[r * s.sourceWidth * 4 + c] = static_cast<std::uint8_t>(random());
+                }
+            }
+            Canvas fresh(s.width, s.height);
+            scaler.convert({after.data(), s.sourceWidth, s.sourceHeight, s.sourceWidth * 4}, 0, 0,
+                           {0, 0, s.width, s.height}, fresh.target(), scratch);
+            Area out = scaler.outputArea(changed);
+            ASSERT_EQ(out.x % 2, 0u);
+            ASSERT_EQ(out.y % 2, 0u);
+            Area needed = scaler.sourceArea(out);
+            ASSERT_LE(needed.x + needed.width, s.sourceWidth);
+            ASSERT_LE(needed.y + needed.height, s.sourceHeight);
+            // Only the needed pixels, in a buffer of their own.
+            std::vector<std::uint8_t> part(needed.width * needed.height * 4);
+            for (std::size_t r = 0; r < needed.height; ++r) {
+                std::memcpy(&part[r * needed.width * 4],
+                            &after[((needed.y + r) * s.sourceWidth + needed.x) * 4],
+                            needed.width * 4);
+            }
+            Canvas patched = whole;
+            scaler.convert({part.data(), needed.width, needed.height, needed.width * 4}, needed.x,
+                           needed.y, out, patched.target(), scratch);
+            EXPECT_EQ(patched.luma, fresh.luma) << "round " << round;
+            EXPECT_EQ(patched.chroma, fresh.chroma) << "round " << round;
+        }
+    }
 }
 
 } // namespace
