@@ -84,7 +84,7 @@ std::vector<x11::Monitor> currentMonitors() {
 
 std::optional<x11::Monitor> monitorNamed(DisplayID id) {
     for (const auto& m : currentMonitors()) {
-        if (m.name == id) {
+        if (m.id == id) {
             return m;
         }
     }
@@ -129,7 +129,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
     auto content = std::make_shared<ShareableContent>();
     auto monitors = x11::monitors(*connection);
     for (const auto& m : monitors) {
-        content->displays.push_back(std::make_shared<const Display>(Display{m.name}));
+        content->displays.push_back(std::make_shared<const Display>(Display{m.id}));
     }
     auto tree = x11::windowTree(*connection, error);
     auto described =
@@ -214,18 +214,18 @@ Rect displayBounds(DisplayID display) {
 
 DisplayID mainDisplayID() {
     auto m = x11::mainMonitor(currentMonitors());
-    return m ? m->name : 0;
+    return m ? m->id : 0;
 }
 
 bool displayIsMain(DisplayID display) {
     auto m = x11::mainMonitor(currentMonitors());
-    return m && m->name == display;
+    return m && m->id == display;
 }
 
 std::optional<DisplayID> displayWithPoint(Point p) {
     for (const auto& m : currentMonitors()) {
         if (p.x >= m.x && p.x < m.x + m.width && p.y >= m.y && p.y < m.y + m.height) {
-            return m.name;
+            return m.id;
         }
     }
     return std::nullopt;

@@ -213,7 +213,7 @@ bool displayPicture(Connection& connection, Grabber& grabber, DisplayID id, Stil
         return false;
     }
     for (const Monitor& m : monitors(connection)) {
-        if (m.name == id) {
+        if (m.id == id) {
             return grabber.root(m.x, m.y, m.width, m.height, still.plan(), still.take(), error);
         }
     }

@@ -314,7 +314,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
 bool ScreenStream::checkMonitor(ErrorPtr& error) {
     lastMonitorCheck_ = Clock::now();
     for (const Monitor& m : monitors(*connection_)) {
-        if (m.name == display_) {
+        if (m.id == display_) {
             if (m.x != monitor_.x || m.y != monitor_.y || m.width != monitor_.width ||
                 m.height != monitor_.height) {
                 changed_ = true;

@@ -16,7 +16,7 @@
 namespace lumatap::x11 {
 
 struct Monitor {
-    xcb_atom_t name = XCB_ATOM_NONE; // the display id
+    DisplayID id = 0; // stable for as long as the monitor keeps its name
     bool primary = false;
     int x = 0;
     int y = 0;

@@ -149,6 +149,24 @@ TEST(ListOnX, ShowsEveryMonitorAndThePrimaryOne) {
     EXPECT_NE(byLeft[0]["id"], byLeft[960]["id"]);
 }
 
+// Catches a display id that names nothing by the next run: the monitor's name atom was the id,
+// and a server that all clients have left numbers its atoms afresh.
+TEST(ListOnX, ADisplayKeepsItsIdFromOneRunToTheNext) {
+    XServer server(640, 480, 24, {}, true);
+    json before = listOn(server);
+    // A client that interns atoms of its own first, as most programs do when they start.
+    XClient client(server);
+    client.window(10, 10, 200, 150, 0x336699, "class=Late title=late");
+    json after = listOn(server);
+    ASSERT_EQ(before["displays"].size(), 1u);
+    ASSERT_EQ(after["displays"].size(), 1u);
+    EXPECT_EQ(before["displays"][0]["id"], after["displays"][0]["id"]);
+    auto still =
+        run({LUMATAP_BIN, "thumb", "display", after["displays"][0]["id"].dump(), "64", "48"},
+            server.env());
+    EXPECT_EQ(still.status, 0) << still.err;
+}
+
 // Catches a missing X server reported as anything but an error line with status 1.
 TEST(ListOnX, WithoutAnXServerFailsWithTheDisplayItCouldNotOpen) {
     ProcessOptions options;

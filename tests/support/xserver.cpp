@@ -48,7 +48,8 @@ std::string which(const std::string& program) {
 
 } // namespace
 
-XServer::XServer(int width, int height, int depth, const std::vector<std::string>& extra) {
+XServer::XServer(int width, int height, int depth, const std::vector<std::string>& extra,
+                 bool resetWhenIdle) {
     std::string screen =
         std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
     // Tests run side by side, so a display number may be taken by the time Xvfb locks it;
@@ -60,8 +61,11 @@ XServer::XServer(int width, int height, int depth, const std::vector<std::string
             std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
             continue;
         }
-        std::vector<std::string> argv{which("Xvfb"), name,        "-screen", "0",          screen,
-                                      "-noreset",    "-nolisten", "tcp",     "+extension", "RANDR"};
+        std::vector<std::string> argv{which("Xvfb"), name,  "-screen",    "0",    screen,
+                                      "-nolisten",   "tcp", "+extension", "RANDR"};
+        if (!resetWhenIdle) {
+            argv.push_back("-noreset");
+        }
         argv.insert(argv.end(), extra.begin(), extra.end());
         bool authorized = std::find(extra.begin(), extra.end(), "-auth") != extra.end();
         auto server = std::make_unique<Process>(argv);

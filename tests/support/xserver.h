@@ -13,8 +13,10 @@ class XServer {
   public:
     // Starts Xvfb on a free display number with one screen of `width` by `height`; `extra`
     // goes on its command line (an authorization file, say).
+    // With `resetWhenIdle`, the server starts a new generation (atoms numbered afresh) each
+    // time its last client leaves, as a bare X server does.
     explicit XServer(int width = 1920, int height = 1080, int depth = 24,
-                     const std::vector<std::string>& extra = {});
+                     const std::vector<std::string>& extra = {}, bool resetWhenIdle = false);
     ~XServer();
 
     const std::string& display() const { return display_; }
