@@ -11,6 +11,7 @@
 #include "capture/pulse/pulse.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
+#include "capture/wayland/stream_wayland.h"
 #include "capture/wayland/sway_ipc.h"
 #include "capture/wayland/window_ids.h"
 #include "capture/x11/processes.h"
@@ -36,7 +37,7 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-// Refuses to start: what a stream of pictures would need is not built for this desktop.
+// Refuses to start, for the one reason it was made with.
 class RefusedStream : public Stream {
   public:
     explicit RefusedStream(ErrorPtr error) : error_(std::move(error)) {}
@@ -148,9 +149,24 @@ class WaylandPlatform : public Platform {
             return pulse::createAudioStream(std::move(filter), std::move(configuration),
                                             std::move(delegate));
         }
-        return std::make_shared<RefusedStream>(
-            makeError(std::string(errorDomain), captureFailed,
-                      "video of native Wayland windows and outputs is not supported yet"));
+        if (filter && filter->display && !filter->window) {
+            return createScreenStream(filter->display->displayID, std::move(configuration),
+                                      std::move(delegate));
+        }
+        std::string identifier;
+        if (filter && filter->window) {
+            std::lock_guard lock(mutex_);
+            auto found = identifiers_.find(filter->window->windowID);
+            if (found != identifiers_.end()) {
+                identifier = found->second;
+            }
+        }
+        if (identifier.empty()) {
+            return std::make_shared<RefusedStream>(makeError(
+                std::string(errorDomain), sourceStopped, "the filter names nothing to capture"));
+        }
+        return createScreenStream(std::move(identifier), std::move(configuration),
+                                  std::move(delegate));
     }
 
   private:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -364,6 +365,68 @@ TEST_P(NativeDesktop, ThumbOfAClosedWindowSaysItIsGone) {
     EXPECT_EQ(result.out, "");
 }
 
+// The luma of an NV12 frame's centre, as the window's colour comes out in BT.709 video range.
+int centreLuma(const std::string& frame, int width, int height) {
+    return static_cast<unsigned char>(
+        frame[static_cast<std::size_t>(height / 2 * width + width / 2)]);
+}
+
+int bt709Luma(std::uint32_t rgb) {
+    double r = (rgb >> 16 & 0xff) / 255.0;
+    double g = (rgb >> 8 & 0xff) / 255.0;
+    double b = (rgb & 0xff) / 255.0;
+    return static_cast<int>(16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) + 0.5);
+}
+
+// Catches a native stream that shows the wrong source, misses a change of its window, stops
+// repeating when nothing changes, or outlives its window or ends it with the wrong line.
+TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
+    // Beside another window: sway shrinks a closing tiled window to 1x1 before it goes.
+    client->window(300, 200, 0x808080, "lumatap.test.other", "Other window");
+    int number = client->window(400, 300, 0xff0000, "lumatap.test.video", "Video window");
+    json doc = lumatapList(*compositor);
+    json window = listed(doc, "lumatap.test.video");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+
+    constexpr int width = 160;
+    constexpr int height = 120;
+    constexpr std::size_t size = width * height * 3 / 2;
+    ProcessOptions options = compositor->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "window", to_string(window["id"]), std::to_string(width),
+                   std::to_string(height), "30", "5"},
+                  options);
+    std::string frame = video.read(size, 10s);
+    ASSERT_EQ(frame.size(), size) << video.err();
+    EXPECT_NEAR(centreLuma(frame, width, height), bt709Luma(0xff0000), 3);
+
+    EXPECT_EQ(client->ask("color " + std::to_string(number) + " 00ff00"), "ok");
+    bool green = false;
+    for (int i = 0; i < 300 && !green; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << video.err();
+        green = std::abs(centreLuma(frame, width, height) - bt709Luma(0x00ff00)) <= 3;
+    }
+    EXPECT_TRUE(green) << "the change never showed";
+
+    // Nothing changes now; frames keep coming all the same.
+    for (int i = 0; i < 5; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << "no repeat " << i << ": " << video.err();
+        EXPECT_NEAR(centreLuma(frame, width, height), bt709Luma(0x00ff00), 3);
+    }
+
+    EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
+    // Whatever frames were under way still come; then the end.
+    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
+    }
+    auto status = video.wait(10s);
+    ASSERT_TRUE(status) << "still streaming a closed window";
+    video.drain();
+    EXPECT_EQ(*status, 3) << video.err();
+    EXPECT_EQ(video.err(), "ready\nclosed: the window was closed\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Compositors, NativeDesktop,
                          testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
                          [](const auto& info) { return std::string(compositorName(info.param)); });
@@ -403,6 +466,43 @@ TEST(NativeSway, TheHostsWindowsAreLeftOut) {
     std::filesystem::remove(fifo);
     std::filesystem::remove(out);
     std::filesystem::remove(err);
+}
+
+// Catches a stream of an unplugged output that goes on (or hangs) instead of ending with an
+// error, and a display stream that shows nothing of what is on the output.
+TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    auto created = sway->command({"swaymsg", "create_output"});
+    ASSERT_EQ(created.status, 0) << created.out << created.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*sway);
+        return doc["displays"].size() == 2;
+    })) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["primary"], true);
+    EXPECT_EQ(doc["displays"][1]["primary"], false);
+
+    constexpr std::size_t size = 64 * 48 * 3 / 2;
+    ProcessOptions options = sway->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "display", to_string(doc["displays"][1]["id"]), "64", "48",
+                   "30", "5"},
+                  options);
+    ASSERT_EQ(video.read(size, 10s).size(), size) << video.err();
+    auto unplugged = sway->command({"swaymsg", "output", "HEADLESS-2", "unplug"});
+    ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
+    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
+    }
+    auto status = video.wait(10s);
+    ASSERT_TRUE(status) << "still streaming an unplugged output";
+    video.drain();
+    EXPECT_EQ(*status, 1) << video.err();
+    EXPECT_EQ(video.err(), "ready\nerror: the display was disconnected\n");
 }
 
 // Catches a compositor without the capture protocols (Weston 10 here) taken for a working
