@@ -1,25 +1,30 @@
-// NV12 pixel buffers that are handed out and come back when their last holder lets go. When
-// every one is out, the consumer is behind and a new frame is dropped rather than queued.
-// A buffer's memory is had only when it is first needed: a consumer that keeps up uses one
-// or two, and a large frame does not cost the whole queue's depth of memory up front.
+// The NV12 buffers a capture stream hands out, and the sample that carries one.
 #pragma once
 
 #include "capture/platform.h"
+#include "capture/x11/compose.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace lumatap::x11 {
 
+// NV12 pixel buffers that are handed out and come back when their last holder lets go. When
+// every one is out, the consumer is behind and a new frame is dropped rather than queued.
+// A buffer's memory is had only when it is first needed: a consumer that keeps up uses one
+// or two, and a large frame does not cost the whole queue's depth of memory up front.
 class PixelPool : public std::enable_shared_from_this<PixelPool> {
   public:
     struct Slot {
         Bytes memory;
         // The frame the buffer holds, so that only what changed since is copied in.
         std::uint64_t frame = 0;
+        // The placement whose bars the buffer holds, for a stream that paints them itself.
+        std::optional<Placement> painted;
     };
 
     PixelPool(std::size_t width, std::size_t height, std::size_t count)
@@ -72,5 +77,14 @@ class PixelPool : public std::enable_shared_from_this<PixelPool> {
     std::vector<std::shared_ptr<Slot>> slots_;
     std::vector<bool> busy_;
 };
+
+inline SampleBufferPtr sample(std::shared_ptr<const PixelBuffer> picture, FrameStatus status) {
+    auto buffer = std::make_shared<SampleBuffer>();
+    buffer->attachments = std::vector<Attachments>{
+        {{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
+    buffer->imageBuffer = std::move(picture);
+    buffer->numSamples = 1;
+    return buffer;
+}
 
 } // namespace lumatap::x11

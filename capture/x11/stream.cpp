@@ -58,15 +58,6 @@ enum StreamFailure : std::int64_t {
     streamNoOutput = 207,
 };
 
-SampleBufferPtr sample(std::shared_ptr<const PixelBuffer> picture, FrameStatus status) {
-    auto buffer = std::make_shared<SampleBuffer>();
-    buffer->attachments = std::vector<Attachments>{
-        {{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
-    buffer->imageBuffer = std::move(picture);
-    buffer->numSamples = 1;
-    return buffer;
-}
-
 class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenStream> {
   public:
     ScreenStream(std::shared_ptr<const ContentFilter> filter,

@@ -4,11 +4,14 @@
 #include "tests/support/compositor.h"
 #include "tests/support/png.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <thread>
 
 namespace lumatap::test {
@@ -256,6 +259,252 @@ INSTANTIATE_TEST_SUITE_P(Compositors, WaylandLayer,
                          testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
                          [](const auto& info) { return std::string(compositorName(info.param)); });
 
+// ---- lumatap itself on a wlroots desktop -----------------------------------------------------
+
+RunResult lumatap(const Compositor& compositor, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{LUMATAP_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, compositor.env());
+}
+
+json lumatapList(const Compositor& compositor) {
+    auto result = lumatap(compositor, {"list"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    json doc = json::parse(result.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "not JSON: " << result.out << result.err;
+    return doc.is_discarded() ? json{{"displays", json::array()}, {"windows", json::array()}} : doc;
+}
+
+json listed(const json& doc, const std::string& app) {
+    for (const auto& w : doc["windows"]) {
+        if (w["app"] == app) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+using NativeDesktop = WaylandLayer;
+
+// Catches the X11 backend chosen on a capable compositor, outputs read as displays wrongly,
+// native windows missing their title or app id, and window ids that change between runs.
+TEST_P(NativeDesktop, ListShowsTheOutputAndTheWindowWithIdsStableAcrossRuns) {
+    client->window(400, 300, 0xff0000, "lumatap.test.red", "Red window");
+    json first = lumatapList(*compositor);
+    json second = lumatapList(*compositor);
+
+    ASSERT_EQ(first["displays"].size(), 1u) << first.dump();
+    const json& display = first["displays"][0];
+    EXPECT_EQ(display["width"], 1280);
+    EXPECT_EQ(display["height"], 720);
+    EXPECT_EQ(display["left"], 0);
+    EXPECT_EQ(display["top"], 0);
+    EXPECT_EQ(display["primary"], true);
+    EXPECT_EQ(display["id"], probeList(*compositor)["outputs"][0]["id"])
+        << "a display is named by its output's global name";
+
+    json red = listed(first, "lumatap.test.red");
+    ASSERT_FALSE(red.is_null()) << first.dump();
+    EXPECT_EQ(red["title"], "Red window");
+    EXPECT_EQ(red["rank"], 100000) << "no stacking order is exposed";
+    if (GetParam() == CompositorKind::Labwc) {
+        EXPECT_EQ(red["width"], 400);
+        EXPECT_EQ(red["height"], 300);
+    } else {
+        EXPECT_GE(red["width"].get<int>(), 400);
+        EXPECT_GE(red["height"].get<int>(), 300);
+    }
+    json again = listed(second, "lumatap.test.red");
+    ASSERT_FALSE(again.is_null()) << second.dump();
+    EXPECT_EQ(again["id"], red["id"]);
+}
+
+// Catches thumbnails taken of the wrong source, with channels swapped, or not scaled to the
+// size asked for.
+TEST_P(NativeDesktop, ThumbOfWindowAndDisplayShowsTheClientsColour) {
+    const std::uint32_t colour = 0x3366cc;
+    client->window(400, 300, colour, "lumatap.test.thumb", "Thumb window");
+    json doc = lumatapList(*compositor);
+    json window = listed(doc, "lumatap.test.thumb");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+
+    auto ofWindow =
+        lumatap(*compositor, {"thumb", "window", to_string(window["id"]), "640", "480"});
+    ASSERT_EQ(ofWindow.status, 0) << ofWindow.err;
+    auto w = decodePNG(ofWindow.out);
+    ASSERT_TRUE(w) << ofWindow.err;
+    EXPECT_LE(w->width, 640u);
+    EXPECT_LE(w->height, 480u);
+    EXPECT_TRUE(w->width == 640u || w->height == 480u ||
+                (w->width == window["width"].get<std::size_t>() &&
+                 w->height == window["height"].get<std::size_t>()))
+        << w->width << "x" << w->height;
+    EXPECT_EQ(count(*w, colour), w->width * w->height) << "the window's own picture is one colour";
+
+    auto ofDisplay = lumatap(
+        *compositor, {"thumb", "display", to_string(doc["displays"][0]["id"]), "320", "180"});
+    ASSERT_EQ(ofDisplay.status, 0) << ofDisplay.err;
+    auto d = decodePNG(ofDisplay.out);
+    ASSERT_TRUE(d) << ofDisplay.err;
+    EXPECT_EQ(d->width, 320u);
+    EXPECT_EQ(d->height, 180u);
+    // The window a quarter the size, give or take its blended edges.
+    EXPECT_GE(count(*d, colour), 90u * 65u);
+    EXPECT_LT(count(*d, colour), 320u * 180u);
+}
+
+// Catches a thumbnail of a closed window that hangs, passes, or is reported as anything but gone.
+TEST_P(NativeDesktop, ThumbOfAClosedWindowSaysItIsGone) {
+    int number = client->window(400, 300, 0x00ff00, "lumatap.test.gone", "Gone window");
+    json doc = lumatapList(*compositor);
+    json window = listed(doc, "lumatap.test.gone");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+    EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
+    auto result = lumatap(*compositor, {"thumb", "window", to_string(window["id"]), "64", "64"});
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_EQ(result.out, "");
+}
+
+// The luma of an NV12 frame's centre, as the window's colour comes out in BT.709 video range.
+int centreLuma(const std::string& frame, int width, int height) {
+    return static_cast<unsigned char>(
+        frame[static_cast<std::size_t>(height / 2 * width + width / 2)]);
+}
+
+int bt709Luma(std::uint32_t rgb) {
+    double r = (rgb >> 16 & 0xff) / 255.0;
+    double g = (rgb >> 8 & 0xff) / 255.0;
+    double b = (rgb & 0xff) / 255.0;
+    return static_cast<int>(16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) + 0.5);
+}
+
+// Catches a native stream that shows the wrong source, misses a change of its window, stops
+// repeating when nothing changes, or outlives its window or ends it with the wrong line.
+TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
+    // Beside another window: sway shrinks a closing tiled window to 1x1 before it goes.
+    client->window(300, 200, 0x808080, "lumatap.test.other", "Other window");
+    int number = client->window(400, 300, 0xff0000, "lumatap.test.video", "Video window");
+    json doc = lumatapList(*compositor);
+    json window = listed(doc, "lumatap.test.video");
+    ASSERT_FALSE(window.is_null()) << doc.dump();
+
+    constexpr int width = 160;
+    constexpr int height = 120;
+    constexpr std::size_t size = width * height * 3 / 2;
+    ProcessOptions options = compositor->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "window", to_string(window["id"]), std::to_string(width),
+                   std::to_string(height), "30", "5"},
+                  options);
+    std::string frame = video.read(size, 10s);
+    ASSERT_EQ(frame.size(), size) << video.err();
+    EXPECT_NEAR(centreLuma(frame, width, height), bt709Luma(0xff0000), 3);
+
+    EXPECT_EQ(client->ask("color " + std::to_string(number) + " 00ff00"), "ok");
+    bool green = false;
+    for (int i = 0; i < 300 && !green; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << video.err();
+        green = std::abs(centreLuma(frame, width, height) - bt709Luma(0x00ff00)) <= 3;
+    }
+    EXPECT_TRUE(green) << "the change never showed";
+
+    // Nothing changes now; frames keep coming all the same.
+    for (int i = 0; i < 5; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << "no repeat " << i << ": " << video.err();
+        EXPECT_NEAR(centreLuma(frame, width, height), bt709Luma(0x00ff00), 3);
+    }
+
+    EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
+    // Whatever frames were under way still come; then the end.
+    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
+    }
+    auto status = video.wait(10s);
+    ASSERT_TRUE(status) << "still streaming a closed window";
+    video.drain();
+    EXPECT_EQ(*status, 3) << video.err();
+    EXPECT_EQ(video.err(), "ready\nclosed: the window was closed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Compositors, NativeDesktop,
+                         testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
+                         [](const auto& info) { return std::string(compositorName(info.param)); });
+
+// Catches the host's own windows listed under sway, where its IPC tells whose a window is,
+// and other programs' windows dropped with them.
+TEST(NativeSway, TheHostsWindowsAreLeftOut) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    auto fifo = scratch("go");
+    auto out = scratch("list.json");
+    auto err = scratch("list.err");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The client is the host: lumatap runs as its child once the window is up.
+    WlClient host(*sway, "read go < " + fifo.string() + "; exec " + LUMATAP_BIN + " list > " +
+                             out.string() + " 2> " + err.string());
+    host.window(400, 300, 0xff0000, "lumatap.test.host", "Host window");
+    WlClient other(*sway);
+    other.window(400, 300, 0x0000ff, "lumatap.test.other", "Other window");
+    {
+        std::ofstream go(fifo);
+        go << "go\n";
+    }
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        std::ifstream in(out);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        doc = json::parse(text, nullptr, false);
+        return !doc.is_discarded() && doc.contains("windows");
+    })) << std::ifstream(err).rdbuf();
+    EXPECT_TRUE(listed(doc, "lumatap.test.host").is_null()) << doc.dump();
+    EXPECT_FALSE(listed(doc, "lumatap.test.other").is_null()) << doc.dump();
+    std::filesystem::remove(fifo);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
+}
+
+// Catches a stream of an unplugged output that goes on (or hangs) instead of ending with an
+// error, and a display stream that shows nothing of what is on the output.
+TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    auto created = sway->command({"swaymsg", "create_output"});
+    ASSERT_EQ(created.status, 0) << created.out << created.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*sway);
+        return doc["displays"].size() == 2;
+    })) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["primary"], true);
+    EXPECT_EQ(doc["displays"][1]["primary"], false);
+
+    constexpr std::size_t size = 64 * 48 * 3 / 2;
+    ProcessOptions options = sway->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "display", to_string(doc["displays"][1]["id"]), "64", "48",
+                   "30", "5"},
+                  options);
+    ASSERT_EQ(video.read(size, 10s).size(), size) << video.err();
+    auto unplugged = sway->command({"swaymsg", "output", "HEADLESS-2", "unplug"});
+    ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
+    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
+    }
+    auto status = video.wait(10s);
+    ASSERT_TRUE(status) << "still streaming an unplugged output";
+    video.drain();
+    EXPECT_EQ(*status, 1) << video.err();
+    EXPECT_EQ(video.err(), "ready\nerror: the display was disconnected\n");
+}
+
 // Catches a compositor without the capture protocols (Weston 10 here) taken for a working
 // one, or refused without naming what it lacks.
 TEST(WaylandMissing, CompositorWithoutTheProtocolsIsNamedAsSuch) {
@@ -280,6 +529,18 @@ TEST(WaylandMissing, CompositorWithoutTheProtocolsIsNamedAsSuch) {
                               "ext_foreign_toplevel_list_v1, ext_image_copy_capture_manager_v1"),
               std::string::npos)
         << result.err;
+
+    // Without an X display either, lumatap names both in one line.
+    result = run({LUMATAP_BIN, "list"}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("error: no desktop to capture: DISPLAY is not set, and the Wayland "
+                               "compositor at wayland-lumatap lacks ext_foreign_toplevel_list_v1, "
+                               "ext_image_copy_capture_manager_v1",
+                               0),
+              0u)
+        << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
 
     options.env["WAYLAND_DISPLAY"] = "wayland-nobody";
     result = run({PROBE_BIN, "list"}, options);

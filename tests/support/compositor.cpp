@@ -161,6 +161,16 @@ ProcessOptions Compositor::env() const {
     options.env["XDG_RUNTIME_DIR"] = runtimeDir_.string();
     options.env["WAYLAND_DISPLAY"] = socket_;
     options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_, error)) {
+        if (entry.path().filename().string().rfind("sway-ipc.", 0) == 0) {
+            options.env["SWAYSOCK"] = entry.path().string();
+        }
+    }
+    // Never the IPC of a sway the test itself runs in.
+    if (!options.env.count("SWAYSOCK")) {
+        options.unset.push_back("SWAYSOCK");
+    }
     return options;
 }
 
@@ -181,11 +191,19 @@ std::string Compositor::log() {
     return process_ ? process_->err() : "";
 }
 
-WlClient::WlClient(const Compositor& compositor) {
+WlClient::WlClient(const Compositor& compositor) : WlClient(compositor, "") {
+}
+
+WlClient::WlClient(const Compositor& compositor, const std::string& alongside) {
     ProcessOptions options = compositor.env();
     options.pipeStdin = true;
     options.captureStdout = false;
-    process_ = std::make_unique<Process>(std::vector<std::string>{WLCLIENT_BIN}, options);
+    std::vector<std::string> argv{WLCLIENT_BIN};
+    if (!alongside.empty()) {
+        // The shell forks the command, then becomes the client under the same process id.
+        argv = {"/bin/sh", "-c", "{ " + alongside + "; } & exec \"$0\"", WLCLIENT_BIN};
+    }
+    process_ = std::make_unique<Process>(argv, options);
 }
 
 WlClient::~WlClient() {

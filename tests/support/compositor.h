@@ -28,7 +28,7 @@ class Compositor {
 
     CompositorKind kind() const { return kind_; }
     // What a program on the host needs to reach the compositor: XDG_RUNTIME_DIR and
-    // WAYLAND_DISPLAY, with no X display.
+    // WAYLAND_DISPLAY (and SWAYSOCK under sway), with no X display.
     ProcessOptions env() const;
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
     // Runs a program of the chroot (swaymsg, say) as the compositor's user, in its session.
@@ -50,6 +50,9 @@ class Compositor {
 class WlClient {
   public:
     explicit WlClient(const Compositor& compositor);
+    // The same, with the shell command `alongside` started in the background as a child of
+    // the client's process (so the client is the command's parent).
+    WlClient(const Compositor& compositor, const std::string& alongside);
     ~WlClient();
     pid_t pid() const { return process_->pid(); }
     // Sends one request line and returns the answer line.

@@ -92,6 +92,8 @@ XServer::~XServer() {
 ProcessOptions XServer::env() const {
     ProcessOptions options;
     options.env["DISPLAY"] = display_;
+    // A compositor the developer runs in would otherwise be chosen over this server.
+    options.unset = {"WAYLAND_DISPLAY"};
     return options;
 }
 

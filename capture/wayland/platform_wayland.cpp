@@ -1,0 +1,400 @@
+// Displays are the compositor's outputs, named by their registry names; windows are its
+// foreign toplevels, numbered through the map that every run shares. The protocols give a
+// toplevel no place on the desktop and no stacking order: a window is put at the main
+// display's origin (so its size in pixels is worked out with that display's scale), and the
+// list keeps the compositor's order.
+//
+// The connection serves one request at a time: every call takes the platform's lock.
+#include "capture/wayland/platform_wayland.h"
+
+#include "capture/png/png_encoder.h"
+#include "capture/pulse/pulse.h"
+#include "capture/wayland/capture.h"
+#include "capture/wayland/connection.h"
+#include "capture/wayland/stream_wayland.h"
+#include "capture/wayland/sway_ipc.h"
+#include "capture/wayland/window_ids.h"
+#include "capture/x11/processes.h"
+#include "capture/x11/scale.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+namespace lumatap::wayland {
+namespace {
+
+// The owner of a window whose process the compositor does not tell: no process of this
+// machine, and so neither the host nor the tool, is ever this.
+constexpr ProcessID unknownProcess = -1;
+
+// No real picture comes near this; a configuration that does would only exhaust memory.
+constexpr std::int64_t largestSide = 1 << 15;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Refuses to start, for the one reason it was made with.
+class RefusedStream : public Stream {
+  public:
+    explicit RefusedStream(ErrorPtr error) : error_(std::move(error)) {}
+    bool addStreamOutput(std::shared_ptr<StreamOutput>, OutputType, std::shared_ptr<SerialQueue>,
+                         ErrorPtr&) override {
+        return true;
+    }
+    void startCapture(std::function<void(ErrorPtr)> completion) override { completion(error_); }
+
+  private:
+    ErrorPtr error_;
+};
+
+class WaylandPlatform : public Platform {
+  public:
+    WaylandPlatform(std::unique_ptr<Connection> connection, std::string idsPath)
+        : connection_(std::move(connection)), idsPath_(std::move(idsPath)),
+          swaySocket_(environment("SWAYSOCK")) {}
+
+    void getShareableContent(bool, bool, platform::ContentCompletion completion) override {
+        std::unique_lock lock(mutex_);
+        ErrorPtr error;
+        auto content = snapshot(error);
+        lock.unlock();
+        completion(std::move(content), std::move(error));
+    }
+
+    std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) override {
+        std::lock_guard lock(mutex_);
+        const Output* output = live(display);
+        if (!output) {
+            return std::nullopt;
+        }
+        return platform::DisplayMode{static_cast<std::size_t>(std::max(0, output->pixelWidth())),
+                                     static_cast<std::size_t>(std::max(0, output->pixelHeight()))};
+    }
+
+    Rect displayBounds(DisplayID display) override {
+        std::lock_guard lock(mutex_);
+        const Output* output = live(display);
+        return output ? output->logical : Rect{};
+    }
+
+    DisplayID mainDisplayID() override {
+        std::lock_guard lock(mutex_);
+        const Output* output = mainOutput();
+        return output ? output->name : 0;
+    }
+
+    bool displayIsMain(DisplayID display) override {
+        std::lock_guard lock(mutex_);
+        const Output* output = mainOutput();
+        return output && output->name == display;
+    }
+
+    std::optional<DisplayID> displayWithPoint(Point p) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& o : connection_->outputs()) {
+            const Rect& r = o->logical;
+            if (!o->removed && p.x >= r.x && p.x < r.x + r.width && p.y >= r.y &&
+                p.y < r.y + r.height) {
+                return o->name;
+            }
+        }
+        return std::nullopt;
+    }
+
+    WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
+        std::vector<WindowInfo> answer;
+        // No stacking order is exposed: an empty list leaves every window unranked, in the
+        // order the snapshot gave.
+        if (!(options & windowListIncludingWindow)) {
+            return answer;
+        }
+        std::lock_guard lock(mutex_);
+        ErrorPtr error;
+        // A compositor that can no longer be asked has not shown the window gone: its loss is
+        // what the capture reports, not a closed window.
+        if (!connection_->roundtrip(error) || toplevel(relativeToWindow)) {
+            answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
+        }
+        return answer;
+    }
+
+    void captureImage(std::shared_ptr<const ContentFilter> filter,
+                      std::shared_ptr<const StreamConfiguration> configuration,
+                      platform::ImageCompletion completion) override {
+        std::unique_lock lock(mutex_);
+        ErrorPtr error;
+        std::shared_ptr<const Image> image;
+        try {
+            image = capture(filter.get(), configuration.get(), error);
+        } catch (const std::bad_alloc&) {
+            image.reset();
+            error = makeError(std::string(errorDomain), captureFailed, "out of memory");
+        }
+        lock.unlock();
+        completion(std::move(image), std::move(error));
+    }
+
+    std::optional<Bytes> encodePNG(const Image& image) override {
+        return encodePNGWithLibpng(image);
+    }
+
+    std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
+                                         std::shared_ptr<const StreamConfiguration> configuration,
+                                         std::shared_ptr<StreamDelegate> delegate) override {
+        if (configuration && configuration->capturesAudio.value_or(false)) {
+            return pulse::createAudioStream(std::move(filter), std::move(configuration),
+                                            std::move(delegate));
+        }
+        if (filter && filter->display && !filter->window) {
+            return createScreenStream(filter->display->displayID, std::move(configuration),
+                                      std::move(delegate));
+        }
+        std::string identifier;
+        if (filter && filter->window) {
+            std::lock_guard lock(mutex_);
+            auto found = identifiers_.find(filter->window->windowID);
+            if (found != identifiers_.end()) {
+                identifier = found->second;
+            }
+        }
+        if (identifier.empty()) {
+            return std::make_shared<RefusedStream>(makeError(
+                std::string(errorDomain), sourceStopped, "the filter names nothing to capture"));
+        }
+        return createScreenStream(std::move(identifier), std::move(configuration),
+                                  std::move(delegate));
+    }
+
+  private:
+    const Output* live(DisplayID display) const {
+        const Output* output = connection_->outputNamed(display);
+        return output && !output->removed ? output : nullptr;
+    }
+
+    // The first output, which the protocols give no way to tell from the others.
+    const Output* mainOutput() const {
+        for (const auto& o : connection_->outputs()) {
+            if (!o->removed) {
+                return o.get();
+            }
+        }
+        return nullptr;
+    }
+
+    // The live toplevel that `window` numbers, as the last snapshot numbered them.
+    const Toplevel* toplevel(WindowID window) const {
+        auto identifier = identifiers_.find(window);
+        if (identifier == identifiers_.end()) {
+            return nullptr;
+        }
+        for (const auto& t : connection_->toplevels()) {
+            if (!t->closed && t->identifier == identifier->second) {
+                return t.get();
+            }
+        }
+        return nullptr;
+    }
+
+    // Brings the toplevels up to date and numbers them, under the map's lock so that no other
+    // run prunes an identifier this one is about to hand out.
+    bool number(ErrorPtr& error) {
+        auto ids = WindowIds::lock(idsPath_, error);
+        if (!ids || !connection_->roundtrip(error)) {
+            return false;
+        }
+        std::vector<std::string> live;
+        for (const auto& t : connection_->toplevels()) {
+            if (!t->closed) {
+                live.push_back(t->identifier);
+            }
+        }
+        if (!ids->assign(live, numbers_, error)) {
+            numbers_.clear();
+            identifiers_.clear();
+            return false;
+        }
+        identifiers_.clear();
+        for (const auto& [identifier, id] : numbers_) {
+            identifiers_[id] = identifier;
+        }
+        return true;
+    }
+
+    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) {
+        if (!number(error)) {
+            return nullptr;
+        }
+        auto content = std::make_shared<ShareableContent>();
+        for (const auto& o : connection_->outputs()) {
+            if (!o->removed) {
+                content->displays.push_back(std::make_shared<const Display>(Display{o->name}));
+            }
+        }
+        // Window sizes come in pixels; frames are in the points of the display they are put on.
+        Rect origin;
+        double factor = 1;
+        if (const Output* main = mainOutput()) {
+            origin = main->logical;
+            factor = main->pixelWidth() / std::max(main->logical.width, 1.0);
+        }
+        std::optional<std::map<std::string, std::int32_t>> processes;
+        if (!swaySocket_.empty()) {
+            processes = swayWindowProcesses(swaySocket_);
+        }
+        std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners;
+        for (const auto& t : connection_->toplevels()) {
+            if (t->closed) {
+                continue;
+            }
+            auto id = numbers_.find(t->identifier);
+            if (id == numbers_.end()) {
+                continue;
+            }
+            // The session's buffer size is the only size the protocol gives a toplevel. One
+            // that refuses a session (closed meanwhile) is left out.
+            ErrorPtr sessionError;
+            auto session = CaptureSession::ofToplevel(*connection_, *t, false, sessionError);
+            if (!session) {
+                continue;
+            }
+            auto window = std::make_shared<Window>();
+            window->windowID = id->second;
+            window->title = t->title;
+            window->frame = {origin.x, origin.y, session->width() / factor,
+                             session->height() / factor};
+            window->windowLayer = 0;
+            window->isOnScreen = true;
+            ProcessID pid = unknownProcess;
+            if (processes) {
+                auto found = processes->find(t->identifier);
+                if (found != processes->end()) {
+                    pid = found->second;
+                }
+            }
+            window->owningApplication =
+                std::make_shared<const RunningApplication>(RunningApplication{pid, t->appId});
+            if (pid != unknownProcess) {
+                auto& owner = owners[pid];
+                if (!owner) {
+                    owner = window->owningApplication;
+                    content->applications.push_back(owner);
+                }
+            }
+            content->windows.push_back(std::move(window));
+        }
+        // A host that owns no window, or plays only later, must still be found to be left out
+        // of the sound.
+        for (auto& process : x11::sessionProcesses()) {
+            auto& owner = owners[process.pid];
+            if (!owner) {
+                owner = std::make_shared<const RunningApplication>(
+                    RunningApplication{process.pid, std::move(process.name)});
+                content->applications.push_back(owner);
+            }
+        }
+        return content;
+    }
+
+    std::unique_ptr<CaptureSession> session(const ContentFilter& filter, bool cursor,
+                                            ErrorPtr& error) {
+        if (filter.window) {
+            const Toplevel* t =
+                connection_->roundtrip(error) ? toplevel(filter.window->windowID) : nullptr;
+            if (!t) {
+                if (!error) {
+                    error = makeError(std::string(errorDomain), sourceStopped,
+                                      "the window no longer exists");
+                }
+                return nullptr;
+            }
+            return CaptureSession::ofToplevel(*connection_, *t, cursor, error);
+        }
+        if (filter.display) {
+            const Output* output = live(filter.display->displayID);
+            if (!output) {
+                error = makeError(std::string(errorDomain), sourceStopped,
+                                  "the display no longer exists");
+                return nullptr;
+            }
+            return CaptureSession::ofOutput(*connection_, *output, cursor, error);
+        }
+        error = makeError(std::string(errorDomain), captureFailed,
+                          "the filter names nothing to capture");
+        return nullptr;
+    }
+
+    std::shared_ptr<const Image> capture(const ContentFilter* filter,
+                                         const StreamConfiguration* configuration,
+                                         ErrorPtr& error) {
+        if (!filter) {
+            error = makeError(std::string(errorDomain), captureFailed, "no filter to capture");
+            return nullptr;
+        }
+        bool cursor = configuration && configuration->showsCursor.value_or(true);
+        auto source = session(*filter, cursor, error);
+        if (!source) {
+            return nullptr;
+        }
+        auto frame = source->nextFrame(Clock::now() + connection_->timeout(), error);
+        if (!frame) {
+            return nullptr;
+        }
+        const Image& picture = frame->image;
+        auto width = static_cast<std::int64_t>(picture.width);
+        auto height = static_cast<std::int64_t>(picture.height);
+        if (configuration) {
+            width = configuration->width.value_or(width);
+            height = configuration->height.value_or(height);
+        }
+        if (width < 1 || height < 1 || width > largestSide || height > largestSide) {
+            error = makeError(std::string(errorDomain), captureFailed,
+                              "the picture size " + std::to_string(width) + "x" +
+                                  std::to_string(height) + " is not possible");
+            return nullptr;
+        }
+        if (picture.width == 0 || picture.height == 0) {
+            error = makeError(std::string(errorDomain), captureFailed, "the frame is empty");
+            return nullptr;
+        }
+        auto image = std::make_shared<Image>();
+        image->width = static_cast<std::size_t>(width);
+        image->height = static_cast<std::size_t>(height);
+        image->bytesPerRow = image->width * 4;
+        image->pixels.resize(image->bytesPerRow * image->height);
+        x11::Scaler scaler(picture.width, picture.height, image->width, image->height);
+        scaler.scale({picture.pixels.data(), picture.width, picture.height, picture.bytesPerRow},
+                     image->pixels.data(), image->bytesPerRow);
+        return image;
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<Connection> connection_;
+    std::string idsPath_;
+    std::string swaySocket_;
+    // As the last snapshot numbered them, both ways.
+    std::map<std::string, WindowID> numbers_;
+    std::map<WindowID, std::string> identifiers_;
+};
+
+} // namespace
+
+std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
+    std::string runtime = environment("XDG_RUNTIME_DIR");
+    if (runtime.empty()) {
+        error = makeError(std::string(errorDomain), noCompositor,
+                          "XDG_RUNTIME_DIR is not set, so window numbers cannot be kept");
+        return nullptr;
+    }
+    auto connection = Connection::open(error);
+    if (!connection) {
+        return nullptr;
+    }
+    std::string path = WindowIds::pathFor(runtime, connection->name());
+    return std::make_unique<WaylandPlatform>(std::move(connection), std::move(path));
+}
+
+} // namespace lumatap::wayland

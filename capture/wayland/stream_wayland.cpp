@@ -1,0 +1,316 @@
+// Capture streams of an output or a toplevel.
+//
+// Each stream has a thread of its own with a connection of its own (a connection serves one
+// thread), and keeps one capture session open. The compositor answers a frame request once
+// the source has changed, so damage drives the frames: a tick that gets a frame delivers it,
+// scaled into the configured size with its aspect kept and converted to NV12; a tick that
+// gets none delivers an idle frame, as a screen that stands still produces nothing new.
+#include "capture/wayland/stream_wayland.h"
+
+#include "capture/wayland/capture.h"
+#include "capture/wayland/connection.h"
+#include "capture/x11/compose.h"
+#include "capture/x11/pixel_pool.h"
+#include "capture/x11/scale.h"
+#include "capture/x11/yuv.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace lumatap::wayland {
+namespace {
+
+using x11::Placement;
+
+// A stream never ticks faster than this, whatever rate it is asked for.
+constexpr auto shortestTick = std::chrono::milliseconds(1);
+
+ErrorPtr streamError(std::int64_t code, std::string description) {
+    return makeError(std::string(errorDomain), code, std::move(description));
+}
+
+class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenStream> {
+  public:
+    ScreenStream(StreamSource source, std::shared_ptr<const StreamConfiguration> configuration,
+                 std::shared_ptr<StreamDelegate> delegate)
+        : source_(std::move(source)), configuration_(std::move(configuration)),
+          delegate_(std::move(delegate)) {}
+
+    ~ScreenStream() override {
+        stopping_ = true;
+        if (!thread_.joinable()) {
+            return;
+        }
+        // The capture thread lets go last when the owner left during a tick; it then ends by
+        // itself without touching the stream again.
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+
+    bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
+                         std::shared_ptr<SerialQueue> queue, ErrorPtr& error) override {
+        if (type != OutputType::screen || !output || !queue) {
+            error = streamError(captureFailed, "a screen stream delivers pictures only");
+            return false;
+        }
+        std::lock_guard lock(outputsMutex_);
+        outputs_.push_back({std::move(output), std::move(queue)});
+        return true;
+    }
+
+    void startCapture(std::function<void(ErrorPtr)> completion) override {
+        ErrorPtr error;
+        if (thread_.joinable()) {
+            error = streamError(captureFailed, "the stream has already started");
+        } else {
+            try {
+                prepare(error);
+            } catch (const std::bad_alloc&) {
+                error = streamError(captureFailed, "not enough memory for the stream's frames");
+            }
+            if (!error) {
+                thread_ = std::thread([stream = weak_from_this()] { run(stream); });
+            }
+        }
+        completion(std::move(error));
+    }
+
+  private:
+    struct Registration {
+        std::shared_ptr<StreamOutput> output;
+        std::shared_ptr<SerialQueue> queue;
+    };
+
+    void prepare(ErrorPtr& error);
+    static void run(const std::weak_ptr<ScreenStream>& stream);
+    bool tick(Clock::time_point deadline, ErrorPtr& error);
+    std::shared_ptr<const PixelBuffer> compose(const Image& image);
+    void deliver(const SampleBufferPtr& sample, bool whenBehindSkip);
+
+    const StreamSource source_;
+    const std::shared_ptr<const StreamConfiguration> configuration_;
+    const std::shared_ptr<StreamDelegate> delegate_;
+
+    std::mutex outputsMutex_;
+    std::vector<Registration> outputs_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+
+    // Everything below belongs to the capture thread once it runs.
+    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<CaptureSession> session_;
+    std::optional<Frame> first_; // read at the start, delivered by the first tick
+    Clock::duration interval_{};
+    bool keepAspect_ = true;
+    std::shared_ptr<x11::PixelPool> pool_;
+    std::optional<Placement> placement_;
+    std::unique_ptr<x11::Scaler> scaler_;
+    Bytes scaled_;
+};
+
+void ScreenStream::prepare(ErrorPtr& error) {
+    const StreamConfiguration none;
+    const StreamConfiguration& c = configuration_ ? *configuration_ : none;
+    if (c.pixelFormat && *c.pixelFormat != pixelFormat420v) {
+        error = streamError(captureFailed, "only 420v pictures can be streamed");
+        return;
+    }
+    connection_ = Connection::open(error);
+    if (!connection_) {
+        return;
+    }
+    bool cursor = c.showsCursor.value_or(true);
+    if (const auto* identifier = std::get_if<std::string>(&source_)) {
+        const Toplevel* found = nullptr;
+        for (const auto& t : connection_->toplevels()) {
+            if (!t->closed && t->identifier == *identifier) {
+                found = t.get();
+            }
+        }
+        if (!found) {
+            error = streamError(sourceStopped, "the window was destroyed");
+            return;
+        }
+        session_ = CaptureSession::ofToplevel(*connection_, *found, cursor, error);
+    } else {
+        const Output* output = connection_->outputNamed(std::get<std::uint32_t>(source_));
+        if (!output || output->removed) {
+            error = streamError(sourceStopped, "the display was disconnected");
+            return;
+        }
+        session_ = CaptureSession::ofOutput(*connection_, *output, cursor, error);
+    }
+    if (!session_) {
+        return;
+    }
+    keepAspect_ = c.preservesAspectRatio.value_or(true);
+    double seconds = 1.0 / 60;
+    if (c.minimumFrameInterval && c.minimumFrameInterval->timescale > 0 &&
+        c.minimumFrameInterval->value > 0) {
+        seconds =
+            static_cast<double>(c.minimumFrameInterval->value) / c.minimumFrameInterval->timescale;
+    }
+    interval_ = std::max<Clock::duration>(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
+        shortestTick);
+
+    // One frame now, so that a source that cannot be read fails the start instead of leaving
+    // it waiting for a picture that never comes. Without a configured size, its size is the
+    // frame size.
+    first_ = session_->nextFrame(Clock::now() + connection_->timeout(), error);
+    if (!first_) {
+        return;
+    }
+    std::int64_t width = c.width.value_or(0);
+    std::int64_t height = c.height.value_or(0);
+    if (width < 1 || height < 1) {
+        width = static_cast<std::int64_t>(first_->image.width);
+        height = static_cast<std::int64_t>(first_->image.height);
+    }
+    if (width < 1 || height < 1 || width > (1 << 15) || height > (1 << 15)) {
+        error = streamError(captureFailed, "the frame size " + std::to_string(width) + "x" +
+                                               std::to_string(height) + " is not possible");
+        return;
+    }
+    std::size_t depth = static_cast<std::size_t>(std::clamp(c.queueDepth.value_or(3), 1, 8));
+    pool_ = std::make_shared<x11::PixelPool>(static_cast<std::size_t>(width),
+                                             static_cast<std::size_t>(height), depth);
+}
+
+void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
+    auto next = Clock::now();
+    for (;;) {
+        {
+            // Held only for a tick: the stream may go between ticks, and then this ends.
+            auto self = stream.lock();
+            if (!self || self->stopping_) {
+                return;
+            }
+            next += self->interval_;
+            ErrorPtr error;
+            bool going = false;
+            try {
+                going = self->tick(next, error);
+            } catch (const std::bad_alloc&) {
+                error = streamError(captureFailed, "not enough memory for the stream's frames");
+            }
+            if (!going) {
+                // The stream is over: the delegate hears why, once, from this thread.
+                self->delegate_->streamDidStopWithError(*self, error);
+                return;
+            }
+        }
+        auto now = Clock::now();
+        // A slow frame is not made up for with a burst of frames.
+        if (next < now) {
+            next = now;
+        }
+        std::this_thread::sleep_until(next);
+    }
+}
+
+bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
+    std::optional<Frame> frame;
+    if (first_) {
+        frame = std::move(first_);
+        first_.reset();
+    } else {
+        frame = session_->nextFrame(deadline, error);
+    }
+    if (!frame) {
+        if (error && error->code == timedOut) {
+            // Nothing changed: the request stays, and the next tick goes on waiting for it.
+            error.reset();
+            deliver(x11::sample(nullptr, FrameStatus::idle), true);
+            return true;
+        }
+        if (error && error->code == sourceStopped) {
+            error = streamError(sourceStopped, std::holds_alternative<std::string>(source_)
+                                                   ? "the window was destroyed"
+                                                   : "the display was disconnected");
+        }
+        return false;
+    }
+    if (frame->image.width == 0 || frame->image.height == 0) {
+        deliver(x11::sample(nullptr, FrameStatus::idle), true);
+        return true;
+    }
+    // Every buffer still held downstream drops this picture; the next change brings another.
+    if (auto picture = compose(frame->image)) {
+        deliver(x11::sample(std::move(picture), FrameStatus::complete), false);
+    }
+    return true;
+}
+
+std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Image& image) {
+    auto slot = pool_->take();
+    if (!slot) {
+        return nullptr;
+    }
+    x11::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
+    Placement where = x11::place(view.width, view.height, pool_->width, pool_->height, keepAspect_);
+    if (where != placement_) {
+        placement_ = where;
+        scaler_.reset();
+    }
+    x11::NV12Target whole{pool_->luma(*slot), pool_->bytesPerRow, pool_->chroma(*slot),
+                          pool_->bytesPerRow};
+    if (slot->painted != where) {
+        x11::paintBlack(whole, pool_->width, pool_->height);
+        slot->painted = where;
+    }
+    x11::NV12Target target{
+        whole.luma + where.y * whole.lumaBytesPerRow + where.x, whole.lumaBytesPerRow,
+        whole.chroma + where.y / 2 * whole.chromaBytesPerRow + where.x, whole.chromaBytesPerRow};
+    if (view.width == where.width && view.height == where.height) {
+        x11::convertToNV12(view, target);
+    } else {
+        if (!scaler_ || scaler_->sourceWidth() != view.width ||
+            scaler_->sourceHeight() != view.height) {
+            scaler_ =
+                std::make_unique<x11::Scaler>(view.width, view.height, where.width, where.height);
+            scaled_.resize(where.width * where.height * 4);
+        }
+        scaler_->scale(view, scaled_.data(), where.width * 4);
+        x11::convertToNV12({scaled_.data(), where.width, where.height, where.width * 4}, target);
+    }
+    auto picture = std::make_shared<PixelBuffer>();
+    picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
+                       {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};
+    picture->storage = std::move(slot);
+    return picture;
+}
+
+void ScreenStream::deliver(const SampleBufferPtr& buffer, bool whenBehindSkip) {
+    std::vector<Registration> outputs;
+    {
+        std::lock_guard lock(outputsMutex_);
+        outputs = outputs_;
+    }
+    for (const auto& r : outputs) {
+        // Idle frames carry nothing; a consumer that is behind need not see them.
+        if (whenBehindSkip && r.queue->pending() > 0) {
+            continue;
+        }
+        r.queue->async([self = shared_from_this(), output = r.output, buffer] {
+            output->streamDidOutputSampleBuffer(*self, buffer, OutputType::screen);
+        });
+    }
+}
+
+} // namespace
+
+std::shared_ptr<Stream> createScreenStream(StreamSource source,
+                                           std::shared_ptr<const StreamConfiguration> configuration,
+                                           std::shared_ptr<StreamDelegate> delegate) {
+    return std::make_shared<ScreenStream>(std::move(source), std::move(configuration),
+                                          std::move(delegate));
+}
+
+} // namespace lumatap::wayland
