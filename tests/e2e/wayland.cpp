@@ -154,14 +154,25 @@ TEST_P(WaylandLayer, ListsOutputAndWindowsWithNumbersStableAcrossRuns) {
 TEST_P(WaylandLayer, ShotsOfWindowAndOutputShowTheClientsColours) {
     const std::uint32_t colour = 0x3366cc;
     client->window(400, 300, colour, "lumatap.test.shot", "Shot window");
-    json doc = probeList(*compositor);
-    json window = toplevel(doc, "lumatap.test.shot");
-    ASSERT_FALSE(window.is_null()) << doc.dump();
+    // sway tiles a new window a moment after it maps: the size is the one two listings agree on.
+    json doc;
+    json window;
+    ASSERT_TRUE(eventually([&] {
+        json before = toplevel(probeList(*compositor), "lumatap.test.shot");
+        doc = probeList(*compositor);
+        window = toplevel(doc, "lumatap.test.shot");
+        return !window.is_null() && !before.is_null() && before["width"] == window["width"] &&
+               before["height"] == window["height"];
+    })) << doc.dump();
 
     Shot ofWindow = shot(*compositor, "toplevel", window["id"], scratch("window.png"));
     ASSERT_EQ(ofWindow.result.status, 0) << ofWindow.result.err;
     ASSERT_TRUE(ofWindow.picture);
     const Decoded& w = *ofWindow.picture;
+    if (w.width != window["width"].get<std::size_t>()) {
+        // Tiled in between after all: the listing now must say so.
+        window = toplevel(probeList(*compositor), "lumatap.test.shot");
+    }
     EXPECT_EQ(w.width, window["width"].get<std::size_t>());
     EXPECT_EQ(w.height, window["height"].get<std::size_t>());
     EXPECT_EQ(count(w, colour), w.width * w.height) << "the window's own picture is one colour";
