@@ -213,20 +213,12 @@ WlClient::~WlClient() {
 
 std::string WlClient::ask(const std::string& request) {
     process_->writeStdin(request + "\n");
-    for (;;) {
-        auto nl = buffer_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return line;
-        }
-        std::string more = process_->read(1, 10s);
-        if (more.empty()) {
-            throw std::runtime_error("the test Wayland client did not answer: " + request + " (" +
-                                     process_->err() + ")");
-        }
-        buffer_ += more;
+    auto line = process_->readLine(10s);
+    if (!line) {
+        throw std::runtime_error("the test Wayland client did not answer: " + request + " (" +
+                                 process_->err() + ")");
     }
+    return *line;
 }
 
 int WlClient::window(int width, int height, std::uint32_t rgb, const std::string& appId,

@@ -63,7 +63,6 @@ class WlClient {
 
   private:
     std::unique_ptr<Process> process_;
-    std::string buffer_;
 };
 
 } // namespace lumatap::test

@@ -92,6 +92,23 @@ void Process::collect(int fd, std::string& into) {
     close(fd);
 }
 
+std::optional<std::string> Process::readLine(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string line;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        std::string c = read(1, std::max(left, std::chrono::milliseconds(0)));
+        if (c.empty()) {
+            return std::nullopt;
+        }
+        if (c == "\n") {
+            return line;
+        }
+        line += c;
+    }
+}
+
 std::string Process::read(std::size_t size, std::chrono::milliseconds timeout) {
     std::string data;
     auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -32,6 +32,9 @@ class Process {
     int outFd() const { return out_; }
     // Reads exactly `size` bytes of standard output (not captured), or fewer at end/deadline.
     std::string read(std::size_t size, std::chrono::milliseconds timeout);
+    // Reads one line of standard output (not captured), without its line feed; none when the
+    // output ends or the deadline passes first.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
     void closeStdout();
     void writeStdin(const std::string& text);
     void closeStdin();

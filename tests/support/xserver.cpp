@@ -133,19 +133,11 @@ XClient::~XClient() {
 
 std::string XClient::ask(const std::string& request) {
     process_->writeStdin(request + "\n");
-    for (;;) {
-        auto nl = buffer_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return line;
-        }
-        std::string more = process_->read(1, std::chrono::seconds(10));
-        if (more.empty()) {
-            throw std::runtime_error("the test X client did not answer: " + request);
-        }
-        buffer_ += more;
+    auto line = process_->readLine(std::chrono::seconds(10));
+    if (!line) {
+        throw std::runtime_error("the test X client did not answer: " + request);
     }
+    return *line;
 }
 
 std::uint32_t XClient::window(int x, int y, int width, int height, std::uint32_t rgb,

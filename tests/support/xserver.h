@@ -49,7 +49,6 @@ class XClient {
 
   private:
     std::unique_ptr<Process> process_;
-    std::string buffer_;
 };
 
 } // namespace lumatap::test
