@@ -10,12 +10,12 @@
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
 #include "capture/x11/compose.h"
+#include "capture/x11/picture_stream.h"
 #include "capture/x11/pixel_pool.h"
 #include "capture/x11/scale.h"
 #include "capture/x11/yuv.h"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -32,75 +32,25 @@ ErrorPtr streamError(std::int64_t code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
 }
 
-class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenStream> {
+class ScreenStream : public x11::PictureStream {
   public:
     ScreenStream(StreamSource source, std::shared_ptr<const StreamConfiguration> configuration,
                  std::shared_ptr<StreamDelegate> delegate)
-        : source_(std::move(source)), configuration_(std::move(configuration)),
-          delegate_(std::move(delegate)) {}
-
-    ~ScreenStream() override {
-        stopping_ = true;
-        if (!thread_.joinable()) {
-            return;
-        }
-        // The capture thread lets go last when the owner left during a tick; it then ends by
-        // itself without touching the stream again.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-    bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
-                         std::shared_ptr<SerialQueue> queue, ErrorPtr& error) override {
-        if (type != OutputType::screen || !output || !queue) {
-            error = streamError(captureFailed, "a screen stream delivers pictures only");
-            return false;
-        }
-        std::lock_guard lock(outputsMutex_);
-        outputs_.push_back({std::move(output), std::move(queue)});
-        return true;
-    }
-
-    void startCapture(std::function<void(ErrorPtr)> completion) override {
-        ErrorPtr error;
-        if (thread_.joinable()) {
-            error = streamError(captureFailed, "the stream has already started");
-        } else {
-            try {
-                prepare(error);
-            } catch (const std::bad_alloc&) {
-                error = streamError(captureFailed, "not enough memory for the stream's frames");
-            }
-            if (!error) {
-                thread_ = std::thread([stream = weak_from_this()] { run(stream); });
-            }
-        }
-        completion(std::move(error));
-    }
+        : x11::PictureStream(std::move(delegate), {std::string(errorDomain), captureFailed,
+                                                   captureFailed, captureFailed}),
+          source_(std::move(source)), configuration_(std::move(configuration)) {}
 
   private:
-    struct Registration {
-        std::shared_ptr<StreamOutput> output;
-        std::shared_ptr<SerialQueue> queue;
-    };
-
-    void prepare(ErrorPtr& error);
+    void prepare(ErrorPtr& error) override;
+    std::function<void()> capture() override {
+        return [stream = weakSelf<ScreenStream>()] { run(stream); };
+    }
     static void run(const std::weak_ptr<ScreenStream>& stream);
     bool tick(Clock::time_point deadline, ErrorPtr& error);
     std::shared_ptr<const PixelBuffer> compose(const Image& image);
-    void deliver(const SampleBufferPtr& sample, bool whenBehindSkip);
 
     const StreamSource source_;
     const std::shared_ptr<const StreamConfiguration> configuration_;
-    const std::shared_ptr<StreamDelegate> delegate_;
-
-    std::mutex outputsMutex_;
-    std::vector<Registration> outputs_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 
     // Everything below belongs to the capture thread once it runs.
     std::unique_ptr<Connection> connection_;
@@ -189,7 +139,7 @@ void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
         {
             // Held only for a tick: the stream may go between ticks, and then this ends.
             auto self = stream.lock();
-            if (!self || self->stopping_) {
+            if (!self || self->stopping()) {
                 return;
             }
             next += self->interval_;
@@ -285,23 +235,6 @@ std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Image& image) {
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};
     picture->storage = std::move(slot);
     return picture;
-}
-
-void ScreenStream::deliver(const SampleBufferPtr& buffer, bool whenBehindSkip) {
-    std::vector<Registration> outputs;
-    {
-        std::lock_guard lock(outputsMutex_);
-        outputs = outputs_;
-    }
-    for (const auto& r : outputs) {
-        // Idle frames carry nothing; a consumer that is behind need not see them.
-        if (whenBehindSkip && r.queue->pending() > 0) {
-            continue;
-        }
-        r.queue->async([self = shared_from_this(), output = r.output, buffer] {
-            output->streamDidOutputSampleBuffer(*self, buffer, OutputType::screen);
-        });
-    }
 }
 
 } // namespace

@@ -20,11 +20,11 @@
 #include "capture/x11/connection.h"
 #include "capture/x11/frame_extents.h"
 #include "capture/x11/grab.h"
+#include "capture/x11/picture_stream.h"
 #include "capture/x11/pixel_pool.h"
 #include "capture/x11/render_scale.h"
 #include "capture/x11/windows.h"
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -58,62 +58,16 @@ enum StreamFailure : std::int64_t {
     streamNoOutput = 207,
 };
 
-class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenStream> {
+class ScreenStream : public PictureStream {
   public:
     ScreenStream(std::shared_ptr<const ContentFilter> filter,
                  std::shared_ptr<const StreamConfiguration> configuration,
                  std::shared_ptr<StreamDelegate> delegate)
-        : filter_(std::move(filter)), configuration_(std::move(configuration)),
-          delegate_(std::move(delegate)) {}
-
-    ~ScreenStream() override {
-        stopping_ = true;
-        if (!thread_.joinable()) {
-            return;
-        }
-        // The capture thread lets go last when the owner left during a tick; it then ends by
-        // itself without touching the stream again.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-    bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
-                         std::shared_ptr<SerialQueue> queue, ErrorPtr& error) override {
-        if (type != OutputType::screen || !output || !queue) {
-            error = streamError(streamNoOutput, "a screen stream delivers pictures only");
-            return false;
-        }
-        std::lock_guard lock(outputsMutex_);
-        outputs_.push_back({std::move(output), std::move(queue)});
-        return true;
-    }
-
-    void startCapture(std::function<void(ErrorPtr)> completion) override {
-        ErrorPtr error;
-        if (thread_.joinable()) {
-            error = streamError(streamNotStarted, "the stream has already started");
-        } else {
-            try {
-                prepare(error);
-            } catch (const std::bad_alloc&) {
-                error = streamError(streamNoMemory, "not enough memory for the stream's frames");
-            }
-            if (!error) {
-                thread_ = std::thread([stream = weak_from_this()] { run(stream); });
-            }
-        }
-        completion(std::move(error));
-    }
+        : PictureStream(std::move(delegate), {std::string(errorDomain), streamNoOutput,
+                                              streamNotStarted, streamNoMemory}),
+          filter_(std::move(filter)), configuration_(std::move(configuration)) {}
 
   private:
-    struct Registration {
-        std::shared_ptr<StreamOutput> output;
-        std::shared_ptr<SerialQueue> queue;
-    };
-
     // Where the source's pixel (0, 0) is on the root window.
     struct Origin {
         std::int64_t x = 0;
@@ -128,7 +82,10 @@ class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenSt
         std::size_t height = 0;
     };
 
-    void prepare(ErrorPtr& error);
+    void prepare(ErrorPtr& error) override;
+    std::function<void()> capture() override {
+        return [stream = weakSelf<ScreenStream>()] { run(stream); };
+    }
     static void run(const std::weak_ptr<ScreenStream>& stream);
     bool tick(ErrorPtr& error);
     void takeEvents(ErrorPtr& error);
@@ -150,16 +107,9 @@ class ScreenStream : public Stream, public std::enable_shared_from_this<ScreenSt
     std::optional<BgraView> readScaled(ErrorPtr& error, bool& tried);
     void drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
                          double ratioX, double ratioY);
-    void deliver(const SampleBufferPtr& sample, bool whenBehindSkip);
 
     const std::shared_ptr<const ContentFilter> filter_;
     const std::shared_ptr<const StreamConfiguration> configuration_;
-    const std::shared_ptr<StreamDelegate> delegate_;
-
-    std::mutex outputsMutex_;
-    std::vector<Registration> outputs_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 
     // Everything below belongs to the capture thread once it runs.
     std::shared_ptr<Connection> connection_;
@@ -324,7 +274,7 @@ void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
     for (;;) {
         // Held only for a tick: the stream may go between ticks, and then this ends.
         auto self = stream.lock();
-        if (!self || self->stopping_) {
+        if (!self || self->stopping()) {
             return;
         }
         ErrorPtr error;
@@ -874,23 +824,6 @@ bool ScreenStream::tick(ErrorPtr& error) {
     ErrorPtr later;
     takeEvents(later);
     return true;
-}
-
-void ScreenStream::deliver(const SampleBufferPtr& buffer, bool whenBehindSkip) {
-    std::vector<Registration> outputs;
-    {
-        std::lock_guard lock(outputsMutex_);
-        outputs = outputs_;
-    }
-    for (const auto& r : outputs) {
-        // Idle frames carry nothing; a consumer that is behind need not see them.
-        if (whenBehindSkip && r.queue->pending() > 0) {
-            continue;
-        }
-        r.queue->async([self = shared_from_this(), output = r.output, buffer] {
-            output->streamDidOutputSampleBuffer(*self, buffer, OutputType::screen);
-        });
-    }
 }
 
 } // namespace
