@@ -245,7 +245,7 @@ class WaylandPlatform : public Platform {
         if (!swaySocket_.empty()) {
             processes = swayWindowProcesses(swaySocket_);
         }
-        std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners;
+        x11::Applications applications(*content);
         for (const auto& t : connection_->toplevels()) {
             if (t->closed) {
                 continue;
@@ -277,25 +277,11 @@ class WaylandPlatform : public Platform {
             }
             window->owningApplication =
                 std::make_shared<const RunningApplication>(RunningApplication{pid, t->appId});
-            if (pid != unknownProcess) {
-                auto& owner = owners[pid];
-                if (!owner) {
-                    owner = window->owningApplication;
-                    content->applications.push_back(owner);
-                }
-            }
+            applications.owner(pid == unknownProcess ? std::nullopt : std::optional(pid),
+                               window->owningApplication);
             content->windows.push_back(std::move(window));
         }
-        // A host that owns no window, or plays only later, must still be found to be left out
-        // of the sound.
-        for (auto& process : x11::sessionProcesses()) {
-            auto& owner = owners[process.pid];
-            if (!owner) {
-                owner = std::make_shared<const RunningApplication>(
-                    RunningApplication{process.pid, std::move(process.name)});
-                content->applications.push_back(owner);
-            }
-        }
+        applications.addSessionProcesses();
         return content;
     }
 

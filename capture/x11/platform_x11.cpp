@@ -151,7 +151,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                             known && facts->second->desktop});
     }
     remember(std::move(monitors), std::move(stacking));
-    std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners;
+    Applications applications(*content);
     for (auto& facts : described) {
         if ((excludeDesktopWindows && facts.desktop) || (onScreenWindowsOnly && !facts.viewable)) {
             continue;
@@ -172,25 +172,10 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                              : facts.instance.value_or("");
         window->owningApplication =
             std::make_shared<const RunningApplication>(RunningApplication{pid, std::move(name)});
-        if (facts.pid) {
-            auto& owner = owners[*facts.pid];
-            if (!owner) {
-                owner = window->owningApplication;
-                content->applications.push_back(owner);
-            }
-        }
+        applications.owner(facts.pid, window->owningApplication);
         content->windows.push_back(std::move(window));
     }
-    // A host that owns no window, or plays only later, must still be found to be left out;
-    // the snapshot asks no sound server, so that nothing hangs a picture on one.
-    for (auto& process : x11::sessionProcesses()) {
-        auto& owner = owners[process.pid];
-        if (!owner) {
-            owner = std::make_shared<const RunningApplication>(
-                RunningApplication{process.pid, std::move(process.name)});
-            content->applications.push_back(owner);
-        }
-    }
+    applications.addSessionProcesses();
     completion(std::move(content), nullptr);
 }
 

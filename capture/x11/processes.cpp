@@ -88,4 +88,27 @@ std::vector<SessionProcess> sessionProcesses() {
     return found;
 }
 
+void Applications::owner(std::optional<ProcessID> pid,
+                         const std::shared_ptr<const RunningApplication>& application) {
+    if (!pid) {
+        return;
+    }
+    auto& known = owners_[*pid];
+    if (!known) {
+        known = application;
+        content_.applications.push_back(known);
+    }
+}
+
+void Applications::addSessionProcesses() {
+    for (auto& process : sessionProcesses()) {
+        auto& known = owners_[process.pid];
+        if (!known) {
+            known = std::make_shared<const RunningApplication>(
+                RunningApplication{process.pid, std::move(process.name)});
+            content_.applications.push_back(known);
+        }
+    }
+}
+
 } // namespace lumatap::x11

@@ -4,6 +4,9 @@
 
 #include "capture/platform.h"
 
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,5 +20,22 @@ struct SessionProcess {
 // Every process with our real user id, kernel threads left out, in no particular order.
 // Processes that end while the list is read are left out.
 std::vector<SessionProcess> sessionProcesses();
+
+// Gathers a snapshot's applications: each window owner once, then every session process that
+// owns no window (a host that only plays sound, or plays only later, must still be found to
+// be left out; asking the sound server instead would let a hung one hold up a picture).
+class Applications {
+  public:
+    explicit Applications(ShareableContent& content) : content_(content) {}
+    // Records the owner of a window of process `pid` (none for an unknown process).
+    void owner(std::optional<ProcessID> pid,
+               const std::shared_ptr<const RunningApplication>& application);
+    // Adds the session's processes that own no window, once every window has been seen.
+    void addSessionProcesses();
+
+  private:
+    ShareableContent& content_;
+    std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners_;
+};
 
 } // namespace lumatap::x11
