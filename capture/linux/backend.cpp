@@ -3,25 +3,13 @@
 // anywhere else X11 serves X desktops and, through Xwayland, the X programs of a Wayland
 // session.
 #include "capture/wayland/platform_wayland.h"
+#include "capture/x11/picture_stream.h"
 #include "capture/x11/platform_x11.h"
 
 #include <cstdlib>
 
 namespace lumatap::platform {
 namespace {
-
-class RefusedStream : public Stream {
-  public:
-    explicit RefusedStream(ErrorPtr error) : error_(std::move(error)) {}
-    bool addStreamOutput(std::shared_ptr<StreamOutput>, OutputType, std::shared_ptr<SerialQueue>,
-                         ErrorPtr&) override {
-        return true;
-    }
-    void startCapture(std::function<void(ErrorPtr)> completion) override { completion(error_); }
-
-  private:
-    ErrorPtr error_;
-};
 
 // No desktop at all: every request fails with the one reason.
 class NoDesktop : public Platform {
@@ -46,7 +34,7 @@ class NoDesktop : public Platform {
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter>,
                                          std::shared_ptr<const StreamConfiguration>,
                                          std::shared_ptr<StreamDelegate>) override {
-        return std::make_shared<RefusedStream>(error_);
+        return std::make_shared<x11::RefusedStream>(error_);
     }
 
   private:

@@ -14,6 +14,7 @@
 #include "capture/wayland/stream_wayland.h"
 #include "capture/wayland/sway_ipc.h"
 #include "capture/wayland/window_ids.h"
+#include "capture/x11/picture_stream.h"
 #include "capture/x11/processes.h"
 #include "capture/x11/scale.h"
 
@@ -36,20 +37,6 @@ std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
-
-// Refuses to start, for the one reason it was made with.
-class RefusedStream : public Stream {
-  public:
-    explicit RefusedStream(ErrorPtr error) : error_(std::move(error)) {}
-    bool addStreamOutput(std::shared_ptr<StreamOutput>, OutputType, std::shared_ptr<SerialQueue>,
-                         ErrorPtr&) override {
-        return true;
-    }
-    void startCapture(std::function<void(ErrorPtr)> completion) override { completion(error_); }
-
-  private:
-    ErrorPtr error_;
-};
 
 class WaylandPlatform : public Platform {
   public:
@@ -162,7 +149,7 @@ class WaylandPlatform : public Platform {
             }
         }
         if (identifier.empty()) {
-            return std::make_shared<RefusedStream>(makeError(
+            return std::make_shared<x11::RefusedStream>(makeError(
                 std::string(errorDomain), sourceStopped, "the filter names nothing to capture"));
         }
         return createScreenStream(std::move(identifier), std::move(configuration),

@@ -25,9 +25,6 @@ namespace {
 
 using x11::Placement;
 
-// A stream never ticks faster than this, whatever rate it is asked for.
-constexpr auto shortestTick = std::chrono::milliseconds(1);
-
 ErrorPtr streamError(std::int64_t code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
 }
@@ -100,15 +97,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
         return;
     }
     keepAspect_ = c.preservesAspectRatio.value_or(true);
-    double seconds = 1.0 / 60;
-    if (c.minimumFrameInterval && c.minimumFrameInterval->timescale > 0 &&
-        c.minimumFrameInterval->value > 0) {
-        seconds =
-            static_cast<double>(c.minimumFrameInterval->value) / c.minimumFrameInterval->timescale;
-    }
-    interval_ = std::max<Clock::duration>(
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
-        shortestTick);
+    interval_ = x11::frameInterval(c);
 
     // One frame now, so that a source that cannot be read fails the start instead of leaving
     // it waiting for a picture that never comes. Without a configured size, its size is the

@@ -1,5 +1,6 @@
 #include "capture/x11/picture_stream.h"
 
+#include <algorithm>
 #include <new>
 
 namespace lumatap::x11 {
@@ -67,6 +68,19 @@ void PictureStream::deliver(const SampleBufferPtr& buffer, bool whenBehindSkip) 
             output->streamDidOutputSampleBuffer(*self, buffer, OutputType::screen);
         });
     }
+}
+
+std::chrono::steady_clock::duration frameInterval(const StreamConfiguration& c) {
+    using Clock = std::chrono::steady_clock;
+    double seconds = 1.0 / 60;
+    if (c.minimumFrameInterval && c.minimumFrameInterval->timescale > 0 &&
+        c.minimumFrameInterval->value > 0) {
+        seconds =
+            static_cast<double>(c.minimumFrameInterval->value) / c.minimumFrameInterval->timescale;
+    }
+    return std::max<Clock::duration>(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
+        std::chrono::milliseconds(1));
 }
 
 } // namespace lumatap::x11

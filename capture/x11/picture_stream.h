@@ -6,6 +6,7 @@
 #include "capture/platform.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,5 +64,24 @@ class PictureStream : public Stream, public std::enable_shared_from_this<Picture
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
+
+// A stream that refuses to start, for the one reason it was made with.
+class RefusedStream : public Stream {
+  public:
+    explicit RefusedStream(ErrorPtr error) : error_(std::move(error)) {}
+    bool addStreamOutput(std::shared_ptr<StreamOutput>, OutputType, std::shared_ptr<SerialQueue>,
+                         ErrorPtr&) override {
+        return true;
+    }
+    void startCapture(std::function<void(ErrorPtr)> completion) override { completion(error_); }
+
+  private:
+    ErrorPtr error_;
+};
+
+// The time between reads that a configuration asks for: its minimum frame interval, 1/60 s
+// without one, and never less than a millisecond, since reading the screen more often gains
+// nothing and would only burn the processor.
+std::chrono::steady_clock::duration frameInterval(const StreamConfiguration& configuration);
 
 } // namespace lumatap::x11

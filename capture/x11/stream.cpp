@@ -39,9 +39,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A stream never ticks faster than this, whatever rate it is asked for: reading the screen
-// more often than once a millisecond gains nothing and would only burn the processor.
-constexpr auto shortestTick = std::chrono::milliseconds(1);
 constexpr auto monitorCheck = std::chrono::seconds(1);
 
 ErrorPtr streamError(std::int64_t code, std::string description) {
@@ -215,15 +212,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
                    .sequence);
     }
     keepAspect_ = c.preservesAspectRatio.value_or(true);
-    double seconds = 1.0 / 60;
-    if (c.minimumFrameInterval && c.minimumFrameInterval->timescale > 0 &&
-        c.minimumFrameInterval->value > 0) {
-        seconds =
-            static_cast<double>(c.minimumFrameInterval->value) / c.minimumFrameInterval->timescale;
-    }
-    interval_ = std::max<Clock::duration>(
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
-        shortestTick);
+    interval_ = frameInterval(c);
 
     // One read now, so that pixels this stream can never convert fail the start instead of
     // leaving it waiting for a picture that never comes. A window that is merely unmapped or
