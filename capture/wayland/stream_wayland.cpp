@@ -16,14 +16,13 @@
 #include "capture/x11/yuv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <new>
 #include <thread>
 
 namespace lumatap::wayland {
 namespace {
-
-using x11::Placement;
 
 ErrorPtr streamError(std::int64_t code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
@@ -44,7 +43,7 @@ class ScreenStream : public x11::PictureStream {
     }
     static void run(const std::weak_ptr<ScreenStream>& stream);
     bool tick(Clock::time_point deadline, ErrorPtr& error);
-    std::shared_ptr<const PixelBuffer> compose(const Image& image);
+    std::shared_ptr<const PixelBuffer> compose(const Frame& frame);
 
     const StreamSource source_;
     const std::shared_ptr<const StreamConfiguration> configuration_;
@@ -56,9 +55,7 @@ class ScreenStream : public x11::PictureStream {
     Clock::duration interval_{};
     bool keepAspect_ = true;
     std::shared_ptr<x11::PixelPool> pool_;
-    std::optional<Placement> placement_;
-    std::unique_ptr<x11::Scaler> scaler_;
-    Bytes scaled_;
+    std::unique_ptr<x11::FrameComposer> composer_;
 };
 
 void ScreenStream::prepare(ErrorPtr& error) {
@@ -120,6 +117,8 @@ void ScreenStream::prepare(ErrorPtr& error) {
     std::size_t depth = static_cast<std::size_t>(std::clamp(c.queueDepth.value_or(3), 1, 8));
     pool_ = std::make_shared<x11::PixelPool>(static_cast<std::size_t>(width),
                                              static_cast<std::size_t>(height), depth);
+    composer_ = std::make_unique<x11::FrameComposer>(static_cast<std::size_t>(width),
+                                                     static_cast<std::size_t>(height), keepAspect_);
 }
 
 void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
@@ -181,44 +180,38 @@ bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
         return true;
     }
     // Every buffer still held downstream drops this picture; the next change brings another.
-    if (auto picture = compose(frame->image)) {
+    if (auto picture = compose(*frame)) {
         deliver(x11::sample(std::move(picture), FrameStatus::complete), false);
     }
     return true;
 }
 
-std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Image& image) {
+std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Frame& frame) {
+    // The picture is kept up to date with every frame, even one no buffer is free for, since
+    // the next frame's damage counts from this one.
+    const Image& image = frame.image;
+    x11::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
+    composer_->setSource(view.width, view.height);
+    std::vector<x11::Area> changed;
+    for (const Rect& r : frame.damage) {
+        double left = std::clamp(std::floor(r.x), 0.0, static_cast<double>(view.width));
+        double top = std::clamp(std::floor(r.y), 0.0, static_cast<double>(view.height));
+        double right = std::clamp(std::ceil(r.x + r.width), left, static_cast<double>(view.width));
+        double bottom =
+            std::clamp(std::ceil(r.y + r.height), top, static_cast<double>(view.height));
+        changed.push_back({static_cast<std::size_t>(left), static_cast<std::size_t>(top),
+                           static_cast<std::size_t>(right - left),
+                           static_cast<std::size_t>(bottom - top)});
+    }
+    for (const auto& job : composer_->plan(changed)) {
+        composer_->update(job, view, 0, 0);
+    }
+    composer_->finish();
     auto slot = pool_->take();
     if (!slot) {
         return nullptr;
     }
-    x11::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
-    Placement where = x11::place(view.width, view.height, pool_->width, pool_->height, keepAspect_);
-    if (where != placement_) {
-        placement_ = where;
-        scaler_.reset();
-    }
-    x11::NV12Target whole{pool_->luma(*slot), pool_->bytesPerRow, pool_->chroma(*slot),
-                          pool_->bytesPerRow};
-    if (slot->painted != where) {
-        x11::paintBlack(whole, pool_->width, pool_->height);
-        slot->painted = where;
-    }
-    x11::NV12Target target{
-        whole.luma + where.y * whole.lumaBytesPerRow + where.x, whole.lumaBytesPerRow,
-        whole.chroma + where.y / 2 * whole.chromaBytesPerRow + where.x, whole.chromaBytesPerRow};
-    if (view.width == where.width && view.height == where.height) {
-        x11::convertToNV12(view, target);
-    } else {
-        if (!scaler_ || scaler_->sourceWidth() != view.width ||
-            scaler_->sourceHeight() != view.height) {
-            scaler_ =
-                std::make_unique<x11::Scaler>(view.width, view.height, where.width, where.height);
-            scaled_.resize(where.width * where.height * 4);
-        }
-        scaler_->scale(view, scaled_.data(), where.width * 4);
-        x11::convertToNV12({scaled_.data(), where.width, where.height, where.width * 4}, target);
-    }
+    composer_->copyTo(pool_->luma(*slot), pool_->chroma(*slot), slot->frame);
     auto picture = std::make_shared<PixelBuffer>();
     picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};

@@ -2,13 +2,11 @@
 #pragma once
 
 #include "capture/platform.h"
-#include "capture/x11/compose.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 namespace lumatap::x11 {
@@ -23,8 +21,6 @@ class PixelPool : public std::enable_shared_from_this<PixelPool> {
         Bytes memory;
         // The frame the buffer holds, so that only what changed since is copied in.
         std::uint64_t frame = 0;
-        // The placement whose bars the buffer holds, for a stream that paints them itself.
-        std::optional<Placement> painted;
     };
 
     PixelPool(std::size_t width, std::size_t height, std::size_t count)
