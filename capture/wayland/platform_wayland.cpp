@@ -228,9 +228,9 @@ class WaylandPlatform : public Platform {
             origin = main->logical;
             factor = main->pixelWidth() / std::max(main->logical.width, 1.0);
         }
-        std::optional<std::map<std::string, std::int32_t>> processes;
+        std::optional<std::map<std::string, SwayWindow>> sway;
         if (!swaySocket_.empty()) {
-            processes = swayWindowProcesses(swaySocket_);
+            sway = swayWindows(swaySocket_);
         }
         x11::Applications applications(*content);
         for (const auto& t : connection_->toplevels()) {
@@ -256,14 +256,20 @@ class WaylandPlatform : public Platform {
             window->windowLayer = 0;
             window->isOnScreen = true;
             ProcessID pid = unknownProcess;
-            if (processes) {
-                auto found = processes->find(t->identifier);
-                if (found != processes->end()) {
-                    pid = found->second;
+            std::string name = t->appId;
+            if (sway) {
+                auto found = sway->find(t->identifier);
+                if (found != sway->end()) {
+                    pid = found->second.pid.value_or(unknownProcess);
+                    // sway gives an X program's window no app id; its class is what names the
+                    // program, as on an X desktop.
+                    if (name.empty()) {
+                        name = found->second.windowClass;
+                    }
                 }
             }
-            window->owningApplication =
-                std::make_shared<const RunningApplication>(RunningApplication{pid, t->appId});
+            window->owningApplication = std::make_shared<const RunningApplication>(
+                RunningApplication{pid, std::move(name)});
             applications.owner(pid == unknownProcess ? std::nullopt : std::optional(pid),
                                window->owningApplication);
             content->windows.push_back(std::move(window));

@@ -73,18 +73,28 @@ bool receiveAll(int fd, char* data, std::size_t size) {
     return true;
 }
 
-void collect(const nlohmann::json& node, std::map<std::string, std::int32_t>& found) {
+void collect(const nlohmann::json& node, std::map<std::string, SwayWindow>& found) {
     if (!node.is_object()) {
         return;
     }
     auto identifier = node.find("foreign_toplevel_identifier");
-    auto pid = node.find("pid");
-    if (identifier != node.end() && identifier->is_string() && pid != node.end() &&
-        pid->is_number_integer()) {
-        auto value = pid->get<std::int64_t>();
-        if (value > 0 && value <= INT32_MAX) {
-            found[identifier->get<std::string>()] = static_cast<std::int32_t>(value);
+    if (identifier != node.end() && identifier->is_string()) {
+        SwayWindow window;
+        auto pid = node.find("pid");
+        if (pid != node.end() && pid->is_number_integer()) {
+            auto value = pid->get<std::int64_t>();
+            if (value > 0 && value <= INT32_MAX) {
+                window.pid = static_cast<std::int32_t>(value);
+            }
         }
+        auto properties = node.find("window_properties");
+        if (properties != node.end() && properties->is_object()) {
+            auto windowClass = properties->find("class");
+            if (windowClass != properties->end() && windowClass->is_string()) {
+                window.windowClass = windowClass->get<std::string>();
+            }
+        }
+        found[identifier->get<std::string>()] = std::move(window);
     }
     for (const char* key : {"nodes", "floating_nodes"}) {
         auto children = node.find(key);
@@ -96,10 +106,20 @@ void collect(const nlohmann::json& node, std::map<std::string, std::int32_t>& fo
     }
 }
 
+std::map<std::string, std::int32_t> processesOf(const std::map<std::string, SwayWindow>& windows) {
+    std::map<std::string, std::int32_t> processes;
+    for (const auto& [identifier, window] : windows) {
+        if (window.pid) {
+            processes[identifier] = *window.pid;
+        }
+    }
+    return processes;
+}
+
 } // namespace
 
-std::map<std::string, std::int32_t> processesInTree(std::string_view json) {
-    std::map<std::string, std::int32_t> found;
+std::map<std::string, SwayWindow> windowsInTree(std::string_view json) {
+    std::map<std::string, SwayWindow> found;
     auto tree = nlohmann::json::parse(json, nullptr, false);
     if (!tree.is_discarded()) {
         collect(tree, found);
@@ -107,8 +127,20 @@ std::map<std::string, std::int32_t> processesInTree(std::string_view json) {
     return found;
 }
 
+std::map<std::string, std::int32_t> processesInTree(std::string_view json) {
+    return processesOf(windowsInTree(json));
+}
+
 std::optional<std::map<std::string, std::int32_t>>
 swayWindowProcesses(const std::string& socketPath) {
+    auto windows = swayWindows(socketPath);
+    if (!windows) {
+        return std::nullopt;
+    }
+    return processesOf(*windows);
+}
+
+std::optional<std::map<std::string, SwayWindow>> swayWindows(const std::string& socketPath) {
     sockaddr_un address{};
     if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
         return std::nullopt;
@@ -140,7 +172,7 @@ swayWindowProcesses(const std::string& socketPath) {
     if (!receiveAll(socket.get(), reply.data(), reply.size())) {
         return std::nullopt;
     }
-    return processesInTree(std::string_view(reply.data(), reply.size()));
+    return windowsInTree(std::string_view(reply.data(), reply.size()));
 }
 
 } // namespace lumatap::wayland

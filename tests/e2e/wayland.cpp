@@ -438,6 +438,53 @@ TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
     EXPECT_EQ(video.err(), "ready\nclosed: the window was closed\n");
 }
 
+// Catches X programs' windows left out of a native listing, listed without their title or
+// WM_CLASS, numbered differently from run to run or like a native window, a thumbnail of one
+// that shows the wrong picture, and one that stays listed after it closed.
+TEST_P(NativeDesktop, XwaylandWindowIsListedAndThumbedLikeANativeOne) {
+    client->window(300, 200, 0x808080, "lumatap.test.native", "Native window");
+    std::unique_ptr<XwaylandClient> x;
+    std::uint32_t xid = 0;
+    try {
+        x = std::make_unique<XwaylandClient>(*compositor);
+        xid = x->window(400, 300, 0x3080c0, "LumatapXwayland", "Xwayland window");
+    } catch (const std::exception& e) {
+        FAIL() << "no X client on the compositor's Xwayland: " << e.what();
+    }
+    json first;
+    ASSERT_TRUE(eventually([&] {
+        first = lumatapList(*compositor);
+        return !listed(first, "LumatapXwayland").is_null();
+    })) << "never listed: "
+        << first.dump() << "\n"
+        << compositorName(GetParam()) << ": " << compositor->log();
+    json second = lumatapList(*compositor);
+    json window = listed(first, "LumatapXwayland");
+    EXPECT_EQ(window["title"], "Xwayland window");
+    ASSERT_FALSE(listed(second, "LumatapXwayland").is_null()) << second.dump();
+    EXPECT_EQ(listed(second, "LumatapXwayland")["id"], window["id"]);
+    EXPECT_NE(listed(first, "lumatap.test.native")["id"], window["id"]);
+
+    auto thumb = lumatap(*compositor, {"thumb", "window", to_string(window["id"]), "200", "150"});
+    ASSERT_EQ(thumb.status, 0) << thumb.err;
+    auto picture = decodePNG(thumb.out);
+    ASSERT_TRUE(picture) << thumb.err;
+    EXPECT_TRUE(picture->width == 200u || picture->height == 150u)
+        << picture->width << "x" << picture->height;
+    EXPECT_EQ(count(*picture, 0x3080c0), picture->width * picture->height)
+        << "the X window's own picture is one colour";
+
+    EXPECT_EQ(x->ask("destroy " + std::to_string(xid)), "ok");
+    json after;
+    EXPECT_TRUE(eventually([&] {
+        after = lumatapList(*compositor);
+        return listed(after, "LumatapXwayland").is_null();
+    })) << "still listed after it closed: "
+        << after.dump();
+    auto gone = lumatap(*compositor, {"thumb", "window", to_string(window["id"]), "64", "64"});
+    EXPECT_EQ(gone.status, 3) << gone.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Compositors, NativeDesktop,
                          testing::Values(CompositorKind::Sway, CompositorKind::Labwc),
                          [](const auto& info) { return std::string(compositorName(info.param)); });

@@ -20,6 +20,11 @@ using namespace std::chrono_literals;
 
 const std::filesystem::path chrootDir = "/var/cache/lumatap-sid";
 const std::string chrootUser = "lumatap";
+// Run by the compositor once it is up: the DISPLAY it gives its programs, empty when it runs
+// no Xwayland, written where the test can read it.
+const std::string tellDisplay =
+    "sh -c 'echo \"$DISPLAY\" > \"$XDG_RUNTIME_DIR/x-display.new\" && "
+    "mv \"$XDG_RUNTIME_DIR/x-display.new\" \"$XDG_RUNTIME_DIR/x-display\"'";
 
 // The chroot user's uid and gid, from the chroot's own passwd.
 std::pair<uid_t, gid_t> chrootIds() {
@@ -79,6 +84,8 @@ const char* compositorName(CompositorKind kind) {
 Compositor::Compositor(CompositorKind kind) : kind_(kind) {
     makeChroot();
     auto [uid, gid] = chrootIds();
+    uid_ = uid;
+    gid_ = gid;
     std::string pattern = (chrootDir / "run/lumatap-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         throw std::runtime_error("cannot make a runtime directory under " + chrootDir.string());
@@ -104,12 +111,13 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
             // anyway, so that the tests' numbers do not rest on a wlroots default.
             std::ofstream config(runtimeDir_ / "sway.conf");
             config << "output HEADLESS-1 resolution 1280x720 position 0 0 scale 1\n"
-                   << "xwayland disable\n";
+                   << "xwayland enable\n"
+                   << "exec " << tellDisplay << "\n";
             argv.insert(argv.end(), {"sway", "-c", inside + "/sway.conf"});
         } else {
             // labwc has no output configuration of its own; wlroots' headless default is
             // 1280x720, which the tests check.
-            argv.insert(argv.end(), {"labwc"});
+            argv.insert(argv.end(), {"labwc", "--startup", tellDisplay});
         }
         if (::chown(runtimeDir_.c_str(), uid, gid) != 0 ||
             ::chmod(runtimeDir_.c_str(), 0700) != 0) {
@@ -189,6 +197,74 @@ RunResult Compositor::command(const std::vector<std::string>& argv) {
 
 std::string Compositor::log() {
     return process_ ? process_->err() : "";
+}
+
+std::string Compositor::xDisplay() {
+    std::string display;
+    bool told = false;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!told && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(runtimeDir_ / "x-display");
+        told = static_cast<bool>(std::getline(in, display));
+        if (!told) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    if (!told) {
+        throw std::runtime_error(
+            std::string(compositorName(kind_)) +
+            " never ran its startup command, so its X display is unknown: " + log());
+    }
+    if (display.empty()) {
+        throw std::runtime_error(std::string(compositorName(kind_)) +
+                                 " runs no Xwayland (its programs get no DISPLAY): " + log());
+    }
+    return display;
+}
+
+XwaylandClient::XwaylandClient(Compositor& compositor) : compositor_(compositor) {
+    ProcessOptions options;
+    options.env["DISPLAY"] = compositor.xDisplay();
+    options.unset = {"WAYLAND_DISPLAY", "XAUTHORITY"};
+    options.pipeStdin = true;
+    options.captureStdout = false;
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/setpriv", "--reuid=" + std::to_string(compositor.uid()),
+                                 "--regid=" + std::to_string(compositor.gid()), "--clear-groups",
+                                 XCLIENT_BIN},
+        options);
+}
+
+XwaylandClient::~XwaylandClient() {
+    process_->closeStdin();
+    process_->wait(5s);
+}
+
+std::string XwaylandClient::ask(const std::string& request) {
+    process_->writeStdin(request + "\n");
+    // Generously: the first request waits for Xwayland to start.
+    auto line = process_->readLine(20s);
+    if (!line) {
+        throw std::runtime_error("the test X client on Xwayland did not answer: " + request + " (" +
+                                 process_->err() + ")\n" + compositorName(compositor_.kind()) +
+                                 ": " + compositor_.log());
+    }
+    return *line;
+}
+
+std::uint32_t XwaylandClient::window(int width, int height, std::uint32_t rgb,
+                                     const std::string& appClass, const std::string& title,
+                                     const std::string& options) {
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "%06x", rgb & 0xFFFFFFu);
+    std::string answer =
+        ask("window 0 0 " + std::to_string(width) + " " + std::to_string(height) + " " + colour +
+            " class=" + appClass + (options.empty() ? "" : " " + options) + " title=" + title);
+    try {
+        return static_cast<std::uint32_t>(std::stoul(answer));
+    } catch (const std::exception&) {
+        throw std::runtime_error("the test X client could not open a window: " + answer);
+    }
 }
 
 WlClient::WlClient(const Compositor& compositor) : WlClient(compositor, "") {

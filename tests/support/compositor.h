@@ -1,7 +1,8 @@
 // A Wayland compositor for end-to-end tests: sway or labwc from the Debian unstable chroot
 // that scripts/wayland-chroot makes, running headless with the pixman renderer and one
 // 1280x720 output, as the chroot's unprivileged user (sway refuses root), with a private
-// runtime directory inside the chroot that the test process reaches from outside.
+// runtime directory inside the chroot that the test process reaches from outside. Both start
+// Xwayland when the first X client connects, on an abstract socket the host reaches too.
 #pragma once
 
 #include "tests/support/process.h"
@@ -35,6 +36,12 @@ class Compositor {
     RunResult command(const std::vector<std::string>& argv);
     // What the compositor wrote to standard error so far.
     std::string log();
+    // The X display of the compositor's Xwayland (":1", say). Throws, naming the reason, when
+    // the compositor offers none.
+    std::string xDisplay();
+    // The chroot user's ids: Xwayland lets only its own user's programs in.
+    uid_t uid() const { return uid_; }
+    gid_t gid() const { return gid_; }
 
   private:
     void cleanup();
@@ -43,6 +50,8 @@ class Compositor {
     std::filesystem::path runtimeDir_; // as the host sees it
     std::vector<std::string> session_; // chroot, user and environment to run a program in
     std::string socket_;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
     std::unique_ptr<Process> process_;
 };
 
@@ -62,6 +71,24 @@ class WlClient {
                const std::string& title);
 
   private:
+    std::unique_ptr<Process> process_;
+};
+
+// The project's test X client (tests/xclient) on the compositor's Xwayland, run as the
+// compositor's user, driven one request at a time.
+class XwaylandClient {
+  public:
+    explicit XwaylandClient(Compositor& compositor);
+    ~XwaylandClient();
+    // Sends one request line and returns the answer line; throws, with the compositor's log,
+    // when the client gets no answer (no X server, say).
+    std::string ask(const std::string& request);
+    // Opens a window of `rgb` at the top left with WM_CLASS `appClass`; returns its X id.
+    std::uint32_t window(int width, int height, std::uint32_t rgb, const std::string& appClass,
+                         const std::string& title, const std::string& options = "");
+
+  private:
+    Compositor& compositor_;
     std::unique_ptr<Process> process_;
 };
 

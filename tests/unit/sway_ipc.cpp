@@ -39,6 +39,23 @@ TEST(SwayTree, IgnoresWhatIsNotAWindowWithAProcess) {
     EXPECT_EQ(found, (std::map<std::string, std::int32_t>{{"good", 42}}));
 }
 
+// Catches an X program's window left without its WM_CLASS (sway gives it no app id), a class
+// paired with another node, and a window without a process dropped from the answer.
+TEST(SwayTree, GivesXwaylandWindowsTheirClass) {
+    auto found = windowsInTree(R"({"nodes":[
+        {"foreign_toplevel_identifier":"native","pid":11,"app_id":"foot","nodes":[]},
+        {"foreign_toplevel_identifier":"x","pid":22,"shell":"xwayland",
+         "window_properties":{"class":"XTerm","instance":"xterm"},"nodes":[]},
+        {"foreign_toplevel_identifier":"odd","window_properties":{"class":5}}]})");
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found["native"].windowClass, "");
+    EXPECT_EQ(found["native"].pid, 11);
+    EXPECT_EQ(found["x"].windowClass, "XTerm");
+    EXPECT_EQ(found["x"].pid, 22);
+    EXPECT_EQ(found["odd"].windowClass, "");
+    EXPECT_FALSE(found["odd"].pid);
+}
+
 // Catches a socket that is not sway's taken for one, and a hang on a path nobody serves.
 TEST(SwayTree, NoAnswerWhereNoSwayListens) {
     EXPECT_FALSE(swayWindowProcesses(""));
