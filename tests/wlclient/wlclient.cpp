@@ -2,8 +2,11 @@
 // colour, title and app id, as a test asks on standard input, and answers each request with
 // one line once the compositor has it.
 //
-//   window W H RRGGBB APPID [title=REST OF LINE] -> the window's number, once it is shown
+//   window W H RRGGBB APPID [left=RRGGBB] [title=REST OF LINE]
+//                                                 -> the window's number, once it is shown
+//          left= paints the left half in that colour, the right half in RRGGBB.
 //   color N RRGGBB                                -> ok, once the new colour is committed
+//   animate N MS       (a new colour every MS)    -> ok
 //   destroy N                                     -> ok
 //   sync                                          -> ok
 // A window fills whatever size the compositor configures (a tiling one decides), or W x H
@@ -12,12 +15,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -81,7 +86,7 @@ void released(void*, wl_buffer* buffer) {
 }
 constexpr wl_buffer_listener bufferListener{released};
 
-wl_buffer* paint(int width, int height, std::uint32_t rgb) {
+wl_buffer* paint(int width, int height, std::uint32_t rgb, std::optional<std::uint32_t> left) {
     auto picture = std::make_unique<Picture>();
     int stride = width * 4;
     picture->size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
@@ -96,6 +101,12 @@ wl_buffer* paint(int width, int height, std::uint32_t rgb) {
     auto* pixels = static_cast<std::uint32_t*>(picture->data);
     for (std::size_t n = 0; n < picture->size / 4; ++n) {
         pixels[n] = 0xFF000000u | rgb;
+    }
+    if (left) {
+        for (int y = 0; y < height; ++y) {
+            std::fill_n(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width),
+                        width / 2, 0xFF000000u | *left);
+        }
     }
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(picture->size));
     picture->buffer =
@@ -117,7 +128,10 @@ struct Window {
     int configuredWidth = 0; // from the compositor, 0 when it leaves the choice to us
     int configuredHeight = 0;
     std::uint32_t rgb = 0;
+    std::optional<std::uint32_t> left;
     bool shown = false;
+    std::chrono::milliseconds every{0}; // animating when not zero
+    std::chrono::steady_clock::time_point next;
 
     ~Window() {
         if (toplevel) {
@@ -134,7 +148,7 @@ struct Window {
     void show() {
         int w = configuredWidth > 0 ? configuredWidth : width;
         int h = configuredHeight > 0 ? configuredHeight : height;
-        wl_surface_attach(surface, paint(w, h, rgb), 0, 0);
+        wl_surface_attach(surface, paint(w, h, rgb, left), 0, 0);
         wl_surface_damage(surface, 0, 0, w, h);
         wl_surface_commit(surface);
         shown = true;
@@ -187,6 +201,10 @@ std::string handle(const std::string& line) {
         window->rgb = colour(rgb);
         std::getline(in, rest);
         auto title = rest.find("title=");
+        auto left = rest.find("left=");
+        if (left != std::string::npos && left < title) {
+            window->left = colour(rest.substr(left + 5, 6));
+        }
         window->surface = wl_compositor_create_surface(compositor);
         window->xdgSurface = xdg_wm_base_get_xdg_surface(wmBase, window->surface);
         xdg_surface_add_listener(window->xdgSurface, &surfaceListener, window.get());
@@ -228,12 +246,47 @@ std::string handle(const std::string& line) {
         roundtrip();
         return "ok";
     }
+    if (command == "animate") {
+        int ms = 0;
+        in >> ms;
+        if (!in || ms <= 0) {
+            return "error: animate N MS";
+        }
+        w.every = std::chrono::milliseconds(ms);
+        w.next = std::chrono::steady_clock::now();
+        return "ok";
+    }
     if (command == "destroy") {
         windows.erase(it);
         roundtrip();
         return "ok";
     }
     return "error: unknown request " + command;
+}
+
+// Gives every animating window that is due its next colour; returns the milliseconds until the
+// next one is, or -1 when none animates.
+int animate() {
+    constexpr std::uint32_t cycle[] = {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff};
+    auto now = std::chrono::steady_clock::now();
+    int wait = -1;
+    for (auto& [number, w] : windows) {
+        if (w->every.count() == 0) {
+            continue;
+        }
+        if (now >= w->next) {
+            static std::size_t step = 0;
+            w->rgb = cycle[step++ % std::size(cycle)];
+            w->show();
+            w->next += w->every;
+            if (w->next < now) {
+                w->next = now + w->every;
+            }
+        }
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(w->next - now).count();
+        wait = wait < 0 ? static_cast<int>(ms) : std::min(wait, static_cast<int>(ms));
+    }
+    return wait;
 }
 
 } // namespace
@@ -258,7 +311,7 @@ int main() {
         }
         wl_display_flush(display);
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wl_display_get_fd(display), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        if (::poll(fds, 2, animate()) < 0 && errno != EINTR) {
             wl_display_cancel_read(display);
             die("poll failed");
         }
