@@ -32,7 +32,12 @@ runtime=
 sway_pid=
 wl_pid=
 stop_all() {
-    kill "${wl_pid:-}" "${sway_pid:-}" "${wm:-}" 2>/dev/null || true
+    # The client first, so that it does not report the compositor gone.
+    if [ -n "$wl_pid" ]; then
+        kill "$wl_pid" 2>/dev/null || true
+        wait "$wl_pid" 2>/dev/null || true
+    fi
+    kill "${sway_pid:-}" "${wm:-}" 2>/dev/null || true
     stop_display
     [ -n "$runtime" ] && rm -rf --one-file-system "$runtime"
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,6 +16,78 @@ namespace {
 
 ErrorPtr failure(ErrorCode code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
+}
+
+// The buffer of an output with a transform holds the picture as the output's own pixels lie:
+// a wl_output.transform of 90 means the upright picture turned a quarter counter-clockwise,
+// after a flip about the vertical axis for the flipped ones. These undo that, for a picture
+// `width` x `height` when upright.
+struct Upright {
+    std::uint32_t transform;
+    std::size_t width;
+    std::size_t height;
+
+    bool quarter() const { return transform % 2 == 1; }
+    // The buffer pixel that upright pixel (x, y) comes from.
+    std::pair<std::size_t, std::size_t> source(std::size_t x, std::size_t y) const {
+        if (transform >= WL_OUTPUT_TRANSFORM_FLIPPED) {
+            x = width - 1 - x;
+        }
+        switch (transform % 4) {
+        case 1:
+            return {y, width - 1 - x};
+        case 2:
+            return {width - 1 - x, height - 1 - y};
+        case 3:
+            return {height - 1 - y, x};
+        default:
+            return {x, y};
+        }
+    }
+    // Where a point of the buffer (in continuous coordinates) is in the upright picture.
+    std::pair<double, double> point(double x, double y) const {
+        auto w = static_cast<double>(width);
+        auto h = static_cast<double>(height);
+        std::pair<double, double> p{x, y};
+        switch (transform % 4) {
+        case 1:
+            p = {w - y, x};
+            break;
+        case 2:
+            p = {w - x, h - y};
+            break;
+        case 3:
+            p = {y, h - x};
+            break;
+        default:
+            break;
+        }
+        if (transform >= WL_OUTPUT_TRANSFORM_FLIPPED) {
+            p.first = w - p.first;
+        }
+        return p;
+    }
+    Rect rect(const Rect& r) const {
+        auto [x0, y0] = point(r.x, r.y);
+        auto [x1, y1] = point(r.x + r.width, r.y + r.height);
+        return {std::min(x0, x1), std::min(y0, y1), std::abs(x1 - x0), std::abs(y1 - y0)};
+    }
+};
+
+// Copies the buffer into `image` upright, in the one pass that copying takes anyway.
+void copyUpright(const std::uint8_t* bytes, std::size_t stride, const Upright& upright,
+                 Image& image) {
+    image.width = upright.width;
+    image.height = upright.height;
+    image.bytesPerRow = upright.width * 4;
+    image.pixels.resize(image.bytesPerRow * image.height);
+    for (std::size_t y = 0; y < upright.height; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image.pixels.data() + y * image.bytesPerRow);
+        for (std::size_t x = 0; x < upright.width; ++x) {
+            auto [sx, sy] = upright.source(x, y);
+            std::memcpy(row + x, bytes + sy * stride + sx * 4, 4);
+        }
+    }
 }
 
 } // namespace
@@ -269,13 +342,24 @@ std::optional<Frame> CaptureSession::nextFrame(Clock::time_point deadline, Error
         }
         if (ready_) {
             Frame frame;
-            frame.image.width = buffer_->width;
-            frame.image.height = buffer_->height;
-            frame.image.bytesPerRow = buffer_->stride;
             const auto* bytes = static_cast<const std::uint8_t*>(buffer_->data);
-            frame.image.pixels.assign(bytes, bytes + buffer_->size);
+            if (transform_ == WL_OUTPUT_TRANSFORM_NORMAL || transform_ > 7) {
+                frame.image.width = buffer_->width;
+                frame.image.height = buffer_->height;
+                frame.image.bytesPerRow = buffer_->stride;
+                frame.image.pixels.assign(bytes, bytes + buffer_->size);
+                frame.damage = std::move(damage_);
+            } else {
+                Upright upright{transform_, buffer_->width, buffer_->height};
+                if (upright.quarter()) {
+                    std::swap(upright.width, upright.height);
+                }
+                copyUpright(bytes, buffer_->stride, upright, frame.image);
+                for (const Rect& r : damage_) {
+                    frame.damage.push_back(upright.rect(r));
+                }
+            }
             frame.image.alpha = toplevel_ && buffer_->format == WL_SHM_FORMAT_ARGB8888;
-            frame.damage = std::move(damage_);
             frame.transform = transform_;
             dropFrame();
             return frame;

@@ -18,9 +18,9 @@ struct ext_image_copy_capture_frame_v1;
 namespace lumatap::wayland {
 
 struct Frame {
-    Image image;                 // BGRA rows
+    Image image;                 // BGRA rows, upright
     std::vector<Rect> damage;    // what changed since the session's previous frame, in pixels
-    std::uint32_t transform = 0; // wl_output.transform of the content, not applied
+    std::uint32_t transform = 0; // wl_output.transform the buffer came with, undone in both
 };
 
 class CaptureSession {

@@ -563,6 +563,97 @@ TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
     EXPECT_EQ(video.err(), "ready\nerror: the display was disconnected\n");
 }
 
+// Catches a turned output's frames passed on as the output's pixels lie (sideways, upside
+// down, mirrored, or turned the wrong way) instead of as a person sees them, in thumbnails and
+// in video, and a change on a turned output updated in the wrong place of the picture.
+TEST(NativeSway, TurnedOutputsAreCapturedUpright) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    WlClient halves(*sway);
+    // Alone on the output, so tiled over nearly all of it: red on the left, green on the right.
+    int number = halves.window(400, 300, 0x00ff00, "lumatap.test.halves", "Halves", "left=ff0000");
+    for (std::string transform : {"90", "180", "270", "flipped-90", "flipped"}) {
+        SCOPED_TRACE(transform);
+        auto turned = sway->command({"swaymsg", "output", "HEADLESS-1", "transform", transform});
+        ASSERT_EQ(turned.status, 0) << turned.out << turned.err;
+        bool portrait =
+            transform.find("90") != std::string::npos || transform.find("270") != std::string::npos;
+        const int width = portrait ? 180 : 320;
+        const int height = portrait ? 320 : 180;
+        json doc;
+        ASSERT_TRUE(eventually([&] {
+            doc = lumatapList(*sway);
+            json window = listed(doc, "lumatap.test.halves");
+            return !window.is_null() && (window["height"] > window["width"]) == portrait;
+        })) << doc.dump();
+        ASSERT_EQ(doc["displays"].size(), 1u);
+        EXPECT_EQ(doc["displays"][0]["width"], portrait ? 720 : 1280);
+        EXPECT_EQ(doc["displays"][0]["height"], portrait ? 1280 : 720);
+        std::string id = to_string(doc["displays"][0]["id"]);
+
+        auto thumb =
+            lumatap(*sway, {"thumb", "display", id, std::to_string(width), std::to_string(height)});
+        ASSERT_EQ(thumb.status, 0) << thumb.err;
+        auto picture = decodePNG(thumb.out);
+        ASSERT_TRUE(picture) << thumb.err;
+        ASSERT_EQ(picture->width, static_cast<std::size_t>(width));
+        ASSERT_EQ(picture->height, static_cast<std::size_t>(height));
+        for (int y : {height / 4, height / 2, height * 3 / 4}) {
+            auto left =
+                picture->at(static_cast<std::size_t>(width / 4), static_cast<std::size_t>(y));
+            auto right =
+                picture->at(static_cast<std::size_t>(width * 3 / 4), static_cast<std::size_t>(y));
+            EXPECT_TRUE(near(left, 0xff0000)) << "left at row " << y << ": " << std::hex << left;
+            EXPECT_TRUE(near(right, 0x00ff00)) << "right at row " << y << ": " << std::hex << right;
+        }
+    }
+
+    // Back to a quarter turn, for a stream that sees the right half change.
+    auto turned = sway->command({"swaymsg", "output", "HEADLESS-1", "transform", "90"});
+    ASSERT_EQ(turned.status, 0) << turned.out << turned.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*sway);
+        json window = listed(doc, "lumatap.test.halves");
+        return !window.is_null() && window["height"] > window["width"];
+    })) << doc.dump();
+    constexpr int width = 180;
+    constexpr int height = 320;
+    constexpr std::size_t size = width * height * 3 / 2;
+    ProcessOptions options = sway->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "display", to_string(doc["displays"][0]["id"]),
+                   std::to_string(width), std::to_string(height), "30", "5"},
+                  options);
+    auto shows = [&](const std::string& frame, std::uint32_t right) {
+        for (int y : {height / 4, height / 2, height * 3 / 4}) {
+            auto luma = [&](int x) {
+                return static_cast<unsigned char>(frame[static_cast<std::size_t>(y * width + x)]);
+            };
+            if (std::abs(luma(width / 4) - bt709Luma(0xff0000)) > 3 ||
+                std::abs(luma(width * 3 / 4) - bt709Luma(right)) > 3) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string frame = video.read(size, 10s);
+    ASSERT_EQ(frame.size(), size) << video.err();
+    EXPECT_TRUE(shows(frame, 0x00ff00));
+    EXPECT_EQ(halves.ask("color " + std::to_string(number) + " 0000ff"), "ok");
+    bool changed = false;
+    for (int i = 0; i < 300 && !changed; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << video.err();
+        changed = shows(frame, 0x0000ff);
+    }
+    EXPECT_TRUE(changed) << "the right half never turned blue everywhere, with the left red";
+}
+
 // Catches a compositor without the capture protocols (Weston 10 here) taken for a working
 // one, or refused without naming what it lacks.
 TEST(WaylandMissing, CompositorWithoutTheProtocolsIsNamedAsSuch) {

@@ -298,11 +298,12 @@ std::string WlClient::ask(const std::string& request) {
 }
 
 int WlClient::window(int width, int height, std::uint32_t rgb, const std::string& appId,
-                     const std::string& title) {
+                     const std::string& title, const std::string& options) {
     char colour[8];
     std::snprintf(colour, sizeof colour, "%06x", rgb & 0xFFFFFFu);
-    std::string answer = ask("window " + std::to_string(width) + " " + std::to_string(height) +
-                             " " + colour + " " + appId + " title=" + title);
+    std::string answer =
+        ask("window " + std::to_string(width) + " " + std::to_string(height) + " " + colour + " " +
+            appId + (options.empty() ? "" : " " + options) + " title=" + title);
     try {
         return std::stoi(answer);
     } catch (const std::exception&) {

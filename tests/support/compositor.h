@@ -66,9 +66,10 @@ class WlClient {
     pid_t pid() const { return process_->pid(); }
     // Sends one request line and returns the answer line.
     std::string ask(const std::string& request);
-    // Opens a window filled with `rgb`; returns the client's number for it.
+    // Opens a window filled with `rgb`; returns the client's number for it. `options` go
+    // before the title (left=RRGGBB, say).
     int window(int width, int height, std::uint32_t rgb, const std::string& appId,
-               const std::string& title);
+               const std::string& title, const std::string& options = "");
 
   private:
     std::unique_ptr<Process> process_;
