@@ -654,6 +654,84 @@ TEST(NativeSway, TurnedOutputsAreCapturedUpright) {
     EXPECT_TRUE(changed) << "the right half never turned blue everywhere, with the left red";
 }
 
+// Catches a pointer drawn into a thumbnail, which asks for none, and one missing from a
+// display's video (the compositor not asked to draw it), drawn away from where it is, or not
+// followed when it moves.
+TEST(NativeSway, PointerIsInDisplayVideoWhereItIsAndNotInThumbnails) {
+    std::unique_ptr<Compositor> sway;
+    try {
+        sway = std::make_unique<Compositor>(CompositorKind::Sway);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    // Headless sway has no pointer device: the client's virtual pointer is one.
+    WlClient mouse(*sway);
+    ASSERT_EQ(mouse.ask("pointer 400 300 1280 720"), "ok");
+    json doc = lumatapList(*sway);
+    ASSERT_EQ(doc["displays"].size(), 1u) << doc.dump();
+    std::string id = to_string(doc["displays"][0]["id"]);
+
+    constexpr int width = 1280;
+    constexpr int height = 720;
+    constexpr std::size_t size = width * height * 3 / 2;
+    // Pixels unlike the empty desktop's, inside the box [x0, x1) x [y0, y1) or outside it.
+    auto marks = [](const std::function<int(int, int)>& luma, int x0, int y0, int x1, int y1) {
+        std::pair<int, int> inOut{0, 0};
+        int background = luma(20, height - 20);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                if (std::abs(luma(x, y) - background) > 40) {
+                    bool in = x >= x0 && x < x1 && y >= y0 && y < y1;
+                    ++(in ? inOut.first : inOut.second);
+                }
+            }
+        }
+        return inOut;
+    };
+
+    // First: wlroots hands a new session the output's last frame, which still shows the
+    // pointer while (and after) any capture asks for it.
+    auto thumb =
+        lumatap(*sway, {"thumb", "display", id, std::to_string(width), std::to_string(height)});
+    ASSERT_EQ(thumb.status, 0) << thumb.err;
+    auto picture = decodePNG(thumb.out);
+    ASSERT_TRUE(picture) << thumb.err;
+    ASSERT_EQ(picture->width, static_cast<std::size_t>(width));
+    ASSERT_EQ(picture->height, static_cast<std::size_t>(height));
+    auto green = [&](int x, int y) {
+        return static_cast<int>(
+            picture->at(static_cast<std::size_t>(x), static_cast<std::size_t>(y)) >> 8 & 0xff);
+    };
+    auto [drawn, stray] = marks(green, 396, 296, 440, 350);
+    EXPECT_EQ(drawn, 0) << "a pointer in a thumbnail";
+    EXPECT_EQ(stray, 0);
+
+    ProcessOptions options = sway->env();
+    options.captureStdout = false;
+    Process video({LUMATAP_BIN, "video", "display", id, std::to_string(width),
+                   std::to_string(height), "30", "5"},
+                  options);
+    std::string frame = video.read(size, 10s);
+    ASSERT_EQ(frame.size(), size) << video.err();
+    auto lumaOf = [&](int x, int y) {
+        return static_cast<int>(
+            static_cast<unsigned char>(frame[static_cast<std::size_t>(y * width + x)]));
+    };
+    auto [in, out] = marks(lumaOf, 396, 296, 440, 350);
+    EXPECT_GE(in, 10) << "no pointer at 400,300";
+    EXPECT_EQ(out, 0) << "marks away from the pointer";
+
+    EXPECT_EQ(mouse.ask("pointer 900 500 1280 720"), "ok");
+    bool moved = false;
+    for (int i = 0; i < 300 && !moved; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << video.err();
+        auto [there, elsewhere] = marks(lumaOf, 896, 496, 940, 550);
+        moved = there >= 10 && elsewhere == 0;
+    }
+    EXPECT_TRUE(moved) << "the pointer never showed at 900,500 alone";
+}
+
 // Catches a compositor without the capture protocols (Weston 10 here) taken for a working
 // one, or refused without naming what it lacks.
 TEST(WaylandMissing, CompositorWithoutTheProtocolsIsNamedAsSuch) {

@@ -8,9 +8,11 @@
 //   color N RRGGBB                                -> ok, once the new colour is committed
 //   animate N MS       (a new colour every MS)    -> ok
 //   destroy N                                     -> ok
+//   pointer X Y W H    (a virtual pointer to X, Y of the W x H desktop) -> ok
 //   sync                                          -> ok
 // A window fills whatever size the compositor configures (a tiling one decides), or W x H
 // when it leaves the choice to the client.
+#include "virtual-pointer-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 #include <algorithm>
@@ -36,6 +38,9 @@ wl_display* display;
 wl_compositor* compositor;
 wl_shm* shm;
 xdg_wm_base* wmBase;
+wl_seat* seat;
+zwlr_virtual_pointer_manager_v1* pointerManager;
+zwlr_virtual_pointer_v1* pointer; // made on the first `pointer` request
 
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "wlclient: %s\n", message.c_str());
@@ -50,6 +55,11 @@ void global(void*, wl_registry* registry, std::uint32_t name, const char* interf
             wl_registry_bind(registry, name, &wl_compositor_interface, std::min(version, 4u)));
     } else if (i == wl_shm_interface.name) {
         shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    } else if (i == wl_seat_interface.name && !seat) {
+        seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    } else if (i == zwlr_virtual_pointer_manager_v1_interface.name) {
+        pointerManager = static_cast<zwlr_virtual_pointer_manager_v1*>(
+            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
     } else if (i == xdg_wm_base_interface.name) {
         wmBase =
             static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
@@ -233,6 +243,25 @@ std::string handle(const std::string& line) {
         roundtrip();
         return "ok";
     }
+    if (command == "pointer") {
+        // The number read above is X.
+        std::uint32_t y = 0, width = 0, height = 0;
+        in >> y >> width >> height;
+        if (!in || number < 0 || width == 0 || height == 0) {
+            return "error: pointer X Y W H";
+        }
+        if (!pointerManager) {
+            return "error: the compositor offers no virtual pointer";
+        }
+        if (!pointer) {
+            pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointerManager, seat);
+        }
+        zwlr_virtual_pointer_v1_motion_absolute(pointer, 0, static_cast<std::uint32_t>(number), y,
+                                                width, height);
+        zwlr_virtual_pointer_v1_frame(pointer);
+        roundtrip();
+        return "ok";
+    }
     auto it = windows.find(number);
     if (it == windows.end()) {
         return "error: no window " + std::to_string(number);
@@ -344,6 +373,9 @@ int main() {
     }
     windows.clear();
     pictures.clear();
+    if (pointer) {
+        zwlr_virtual_pointer_v1_destroy(pointer);
+    }
     xdg_wm_base_destroy(wmBase);
     wl_shm_destroy(shm);
     wl_compositor_destroy(compositor);
