@@ -233,6 +233,27 @@ XwaylandClient::XwaylandClient(Compositor& compositor) : compositor_(compositor)
                                  "--regid=" + std::to_string(compositor.gid()), "--clear-groups",
                                  XCLIENT_BIN},
         options);
+    // Xwayland starts on the first connection and the compositor's window manager joins it a
+    // moment later; a window mapped before that is never managed, so never listed.
+    ask("sync");
+    std::vector<std::string> xprop{"/usr/bin/setpriv",
+                                   "--reuid=" + std::to_string(compositor.uid()),
+                                   "--regid=" + std::to_string(compositor.gid()),
+                                   "--clear-groups",
+                                   "/usr/bin/xprop",
+                                   "-root",
+                                   "_NET_SUPPORTING_WM_CHECK"};
+    ProcessOptions display;
+    display.env["DISPLAY"] = options.env["DISPLAY"];
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (run(xprop, display).out.find("window id") == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error(
+                std::string(compositorName(compositor.kind())) +
+                "'s window manager never took over its Xwayland: " + compositor.log());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
 }
 
 XwaylandClient::~XwaylandClient() {
