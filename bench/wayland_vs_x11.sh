@@ -155,6 +155,7 @@ measure() {
 # ---- X11: Xvfb and openbox ----
 start_display
 start_window_manager
+# shellcheck disable=SC2154 # xvfb is set by start_display
 servers="$xvfb $wm"
 xwindow=$(ask window 0 0 800 600 3366cc class=BenchX)
 x_animate() { ask "animate $xwindow 33" >/dev/null; }
@@ -196,6 +197,7 @@ SWAYSOCK=$(find "$runtime" -maxdepth 1 -type s -name 'sway-ipc.*' | head -n1)
 export SWAYSOCK
 servers=$sway_pid
 coproc wl { "$wlclient"; }
+# shellcheck disable=SC2154 # set by coproc
 wl_pid=$wl_PID
 wl_ask() {
     local answer
