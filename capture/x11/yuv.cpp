@@ -99,6 +99,15 @@ void weighTwoRows(std::uint16_t* sums, const std::uint8_t* first, std::uint16_t 
     }
 }
 
+// Two rows that weigh the same (shrinking to half), exactly and in half the work.
+LUMATAP_VECTOR_CLONES
+void meanOfTwoRows(std::uint16_t* sums, const std::uint8_t* first, const std::uint8_t* second,
+                   std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        sums[i] = static_cast<std::uint16_t>((first[i] + second[i]) << 6);
+    }
+}
+
 LUMATAP_VECTOR_CLONES
 void addRow(std::uint16_t* sums, const std::uint8_t* row, std::uint16_t weight, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -522,7 +531,10 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
         const std::uint16_t* w = rowWeights_.data() + y * rowTaps_;
         const std::uint8_t* source = origin + (rowFirst_[y] - pixelsY) * pixels.bytesPerRow;
         std::size_t k = 1;
-        if (rowTaps_ >= 2 && w[1]) {
+        if (rowTaps_ == 2 && std::abs(w[0] - w[1]) <= 1) {
+            meanOfTwoRows(sums, source, source + pixels.bytesPerRow, n * 4);
+            k = 2;
+        } else if (rowTaps_ >= 2 && w[1]) {
             weighTwoRows(sums, source, w[0], source + pixels.bytesPerRow, w[1], n * 4);
             k = 2;
         } else {
