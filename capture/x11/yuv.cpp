@@ -182,6 +182,23 @@ __attribute__((target("avx2"))) void resampleRow2(std::uint16_t* out, const std:
     resampleRow(out + 4 * x, in, first + x, weights + 2 * x, 2, n - x);
 }
 
+// resampleRow2 where each output pixel is the mean of the next two source pixels (shrinking
+// to half): the same bytes, without shuffling taps and weights into place.
+__attribute__((target("avx2"))) void resampleHalf(std::uint16_t* out, const std::uint16_t* in,
+                                                  const std::int32_t* first,
+                                                  const std::int16_t* weights, std::size_t n) {
+    std::size_t x = 0;
+    for (; x + 4 <= n; x += 4) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * x));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * x + 16));
+        // Pixels 0, 4 | 2, 6 and 1, 5 | 3, 7 of the eight.
+        __m256i mean = _mm256_avg_epu16(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x),
+                            _mm256_permute4x64_epi64(mean, 0xD8));
+    }
+    resampleRow(out + 4 * x, in, first + x, weights + 2 * x, 2, n - x);
+}
+
 // Two output pixels of four taps each, the first in the low lane.
 LUMATAP_AVX2_FUNCTION __m256i fourTapsOfTwo(const std::uint16_t* in, const std::int32_t* first,
                                             const std::int16_t* weights) {
@@ -391,7 +408,7 @@ NV12Scaler::Axis NV12Scaler::axis(std::size_t source, std::size_t target) {
 NV12Scaler::NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
                        std::size_t height, Kernels kernels)
     : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), width_(width), height_(height),
-      vectors_(kernels == Kernels::best && hasAvx2()) {
+      vectors_(kernels == Kernels::best && hasAvx2()), halving_(sourceWidth == 2 * width) {
     if (sourceWidth == 0 || sourceHeight == 0 || width == 0 || height == 0) {
         sourceWidth_ = sourceHeight_ = width_ = height_ = 0;
         return;
@@ -517,6 +534,9 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
     const std::int16_t* weights = columnWeights_.data() + out.x * columnTaps_;
     auto across = [&](std::uint16_t* scaled, const std::uint16_t* sums) {
 #ifdef LUMATAP_AVX2
+        if (vectors_ && halving_) {
+            return resampleHalf(scaled, sums, scratch.columnFirst.data(), weights, out.width);
+        }
         if (vectors_ && columnTaps_ == 2) {
             return resampleRow2(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }

@@ -93,6 +93,8 @@ class NV12Scaler {
     std::size_t width_;
     std::size_t height_;
     bool vectors_ = false;
+    // Every output column the mean of two source columns.
+    bool halving_ = false;
     // Columns in 14-bit fixed point adding up to exactly 1 << 14, the taps padded to 2 or 4
     // (with weights of 0) so that vector code takes them in pairs.
     std::size_t columnTaps_ = 2;
