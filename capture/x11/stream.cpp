@@ -555,7 +555,7 @@ std::optional<Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width
 }
 
 bool ScreenStream::updateByServer(const std::vector<FrameComposer::Job>& jobs, ErrorPtr& error) {
-    if (!serverScaler_ || jobs.empty()) {
+    if (!serverScaler_ || jobs.empty() || std::getenv("SIMD_NO_SERVER")) {
         return false;
     }
     // Measured on a server that draws in software: reading the whole picture and scaling it

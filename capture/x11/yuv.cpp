@@ -583,7 +583,24 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
 #endif
     const std::size_t end = out.y + out.height;
     const std::size_t pairs = (out.width + 1) / 2;
+    // The source rows that the next two output rows start on, asked for ahead: fresh from the
+    // server, they are rarely in this core's caches, and the processor's own prefetching stops
+    // at every page.
+    std::size_t fetched = rowFirst_[out.y] + rowTaps_;
+    auto fetchAhead = [&](std::size_t y) {
+        const std::size_t last = std::min(y + 2, end) - 1;
+        const std::size_t until = rowFirst_[last] + rowTaps_;
+        for (; fetched < until; ++fetched) {
+            const std::uint8_t* source = origin + (fetched - pixelsY) * pixels.bytesPerRow;
+            for (std::size_t b = 0; b < n * 4; b += 64) {
+                __builtin_prefetch(source + b);
+            }
+        }
+    };
     for (std::size_t y = out.y; y < end; y += 2) {
+        if (y + 2 < end) {
+            fetchAhead(y + 2);
+        }
         std::uint8_t* luma = target.luma + y * target.lumaBytesPerRow + out.x;
         row(y, scratch.top.data(), scratch.scaledTop.data());
         colours.luma(scratch.scaledTop.data(), luma, out.width);
