@@ -119,9 +119,12 @@ void addRow(std::uint16_t* sums, const std::uint8_t* row, std::uint16_t weight, 
 constexpr int columnBits = 14;
 
 // Resamples a row of 8.7 BGRA pixels across: pixel x from `taps` pixels from in[first[x]] on,
-// weighed in 14-bit fixed point. The result is 8.7 again, rounded to nearest.
-void resampleRow(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
-                 const std::int16_t* weights, std::size_t taps, std::size_t n) {
+// weighed in 14-bit fixed point. The result is 8.7 again, rounded to nearest. A fixed number
+// of taps lets the compiler unroll them and keep the four channels in one register.
+template <std::size_t fixedTaps>
+void resampleFixed(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
+                   const std::int16_t* weights, std::size_t variableTaps, std::size_t n) {
+    const std::size_t taps = fixedTaps ? fixedTaps : variableTaps;
     for (std::size_t x = 0; x < n; ++x) {
         const std::uint16_t* p = in + 4 * static_cast<std::size_t>(first[x]);
         const std::int16_t* w = weights + x * taps;
@@ -137,6 +140,58 @@ void resampleRow(std::uint16_t* out, const std::uint16_t* in, const std::int32_t
         }
     }
 }
+
+void resampleRow(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
+                 const std::int16_t* weights, std::size_t taps, std::size_t n) {
+    switch (taps) {
+    case 2:
+        return resampleFixed<2>(out, in, first, weights, taps, n);
+    case 4:
+        return resampleFixed<4>(out, in, first, weights, taps, n);
+    default:
+        return resampleFixed<0>(out, in, first, weights, taps, n);
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LUMATAP_SSE2 1
+
+// Each channel of two BGRA pixels of 16-bit channels side by side, as pmaddwd takes them.
+__m128i channelPairsSse2(const std::uint16_t* p) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return _mm_unpacklo_epi16(v, _mm_srli_si128(v, 8));
+}
+
+__m128i weightPair(const std::int16_t* w) {
+    std::int32_t pair;
+    std::memcpy(&pair, w, sizeof pair);
+    return _mm_set1_epi32(pair);
+}
+
+// The same sums as resampleRow for an even number of taps, with SSE2, which every x86-64
+// processor has: two output pixels at a time, two taps each per pmaddwd.
+void resampleRowSse2(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
+                     const std::int16_t* weights, std::size_t taps, std::size_t n) {
+    const __m128i half = _mm_set1_epi32(1 << (columnBits - 1));
+    std::size_t x = 0;
+    for (; x + 2 <= n; x += 2) {
+        __m128i a = half;
+        __m128i b = half;
+        const std::uint16_t* p = in + 4 * first[x];
+        const std::uint16_t* q = in + 4 * first[x + 1];
+        const std::int16_t* w = weights + x * taps;
+        for (std::size_t k = 0; k < taps; k += 2) {
+            a = _mm_add_epi32(a, _mm_madd_epi16(channelPairsSse2(p + 4 * k), weightPair(w + k)));
+            b = _mm_add_epi32(
+                b, _mm_madd_epi16(channelPairsSse2(q + 4 * k), weightPair(w + taps + k)));
+        }
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(out + 4 * x),
+            _mm_packs_epi32(_mm_srai_epi32(a, columnBits), _mm_srai_epi32(b, columnBits)));
+    }
+    resampleRow(out + 4 * x, in, first + x, weights + x * taps, taps, n - x);
+}
+#endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LUMATAP_AVX2 1
@@ -408,7 +463,14 @@ NV12Scaler::Axis NV12Scaler::axis(std::size_t source, std::size_t target) {
 NV12Scaler::NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
                        std::size_t height, Kernels kernels)
     : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), width_(width), height_(height),
-      vectors_(kernels == Kernels::best && hasAvx2()), halving_(sourceWidth == 2 * width) {
+      halving_(sourceWidth == 2 * width) {
+#ifdef LUMATAP_SSE2
+    if (kernels == Kernels::best && hasAvx2()) {
+        vectors_ = Vectors::avx2;
+    } else if (kernels != Kernels::portable) {
+        vectors_ = Vectors::sse2;
+    }
+#endif
     if (sourceWidth == 0 || sourceHeight == 0 || width == 0 || height == 0) {
         sourceWidth_ = sourceHeight_ = width_ = height_ = 0;
         return;
@@ -534,14 +596,20 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
     const std::int16_t* weights = columnWeights_.data() + out.x * columnTaps_;
     auto across = [&](std::uint16_t* scaled, const std::uint16_t* sums) {
 #ifdef LUMATAP_AVX2
-        if (vectors_ && halving_) {
+        if (vectors_ == Vectors::avx2 && halving_) {
             return resampleHalf(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }
-        if (vectors_ && columnTaps_ == 2) {
+        if (vectors_ == Vectors::avx2 && columnTaps_ == 2) {
             return resampleRow2(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }
-        if (vectors_ && columnTaps_ == 4) {
+        if (vectors_ == Vectors::avx2 && columnTaps_ == 4) {
             return resampleRow4(scaled, sums, scratch.columnFirst.data(), weights, out.width);
+        }
+#endif
+#ifdef LUMATAP_SSE2
+        if (vectors_ != Vectors::none && columnTaps_ % 2 == 0) {
+            return resampleRowSse2(scaled, sums, scratch.columnFirst.data(), weights, columnTaps_,
+                                   out.width);
         }
 #endif
         resampleRow(scaled, sums, scratch.columnFirst.data(), weights, columnTaps_, out.width);
@@ -576,7 +644,7 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
                        std::size_t) = scaledChroma;
     } colours;
 #ifdef LUMATAP_AVX2
-    if (vectors_) {
+    if (vectors_ == Vectors::avx2) {
         colours.luma = scaledLumaAvx2;
         colours.chroma = scaledChromaAvx2;
     }

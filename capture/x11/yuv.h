@@ -54,9 +54,9 @@ class NV12Scaler {
         std::vector<std::int32_t> columnFirst;
     };
 
-    // Which code resamples across: the best the processor runs, or plain C++ only (which
-    // gives the same bytes; tests compare the two).
-    enum class Kernels { best, portable };
+    // Which code does the work: the best the processor runs, SSE2 at most, or plain C++ only.
+    // All give the same bytes; tests compare them.
+    enum class Kernels { best, sse2, portable };
 
     NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
                std::size_t height, Kernels kernels = Kernels::best);
@@ -92,7 +92,8 @@ class NV12Scaler {
     std::size_t sourceHeight_;
     std::size_t width_;
     std::size_t height_;
-    bool vectors_ = false;
+    enum class Vectors { none, sse2, avx2 };
+    Vectors vectors_ = Vectors::none;
     // Every output column the mean of two source columns.
     bool halving_ = false;
     // Columns in 14-bit fixed point adding up to exactly 1 << 14, the taps padded to 2 or 4
