@@ -287,10 +287,6 @@ bool hasAvx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
-#else
-bool hasAvx2() {
-    return false;
-}
 #endif
 
 // The colour formula on 8.7 pixels with 15-bit coefficients (which pmaddwd takes), so in
@@ -470,6 +466,8 @@ NV12Scaler::NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::s
     } else if (kernels != Kernels::portable) {
         vectors_ = Vectors::sse2;
     }
+#else
+    static_cast<void>(kernels);
 #endif
     if (sourceWidth == 0 || sourceHeight == 0 || width == 0 || height == 0) {
         sourceWidth_ = sourceHeight_ = width_ = height_ = 0;
