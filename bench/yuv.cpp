@@ -39,16 +39,26 @@ void fusedPass(benchmark::State& state) {
     auto picture = desktop(sw, sh);
     std::vector<std::uint8_t> nv12(w * h * 3 / 2);
     x11::NV12Target target{nv12.data(), w, nv12.data() + w * h, w};
-    x11::NV12Scaler scaler(sw, sh, w, h);
+    const x11::NV12Scaler::Kernels kernels[] = {x11::NV12Scaler::Kernels::best,
+                                                x11::NV12Scaler::Kernels::sse2,
+                                                x11::NV12Scaler::Kernels::portable};
+    x11::NV12Scaler scaler(sw, sh, w, h, kernels[state.range(4)]);
     x11::NV12Scaler::Scratch scratch;
     for (auto _ : state) {
         scaler.convert({picture.data(), sw, sh, sw * 4}, 0, 0, {0, 0, w, h}, target, scratch);
         benchmark::DoNotOptimize(nv12.data());
     }
 }
+// The last argument: 0 the best kernels, 1 SSE2 at most, 2 plain C++. 1366 wide takes three
+// taps a pixel.
 BENCHMARK(fusedPass)
-    ->Args({1920, 1080, 1280, 720})
-    ->Args({3840, 2160, 1920, 1080})
+    ->Args({1920, 1080, 1280, 720, 0})
+    ->Args({1920, 1080, 1280, 720, 1})
+    ->Args({1920, 1080, 1280, 720, 2})
+    ->Args({1920, 1080, 1366, 768, 0})
+    ->Args({3840, 2160, 1920, 1080, 0})
+    ->Args({3840, 2160, 1920, 1080, 1})
+    ->Args({3840, 2160, 1920, 1080, 2})
     ->Unit(benchmark::kMicrosecond);
 
 #ifdef LUMATAP_HAVE_SWSCALE

@@ -39,27 +39,27 @@ struct Area {
 
 // Scales BGRA pictures of one size to another and converts them to NV12 in the same pass, two
 // output rows at a time, so the scaled picture never exists as BGRA. Shrinking averages the
-// area each output pixel covers; enlarging interpolates linearly. Since both steps are linear,
-// the colours are converted on the source's columns and only the three planes are resampled
-// across. Any part of the output can be made on its own from the source pixels it needs, for
-// pictures of which only a part changed.
+// area each output pixel covers; enlarging interpolates linearly. Each output row is first
+// scaled down the source's columns, then across to the output's columns, and only then
+// converted, so the colour formula runs once per output pixel. Any part of the output can be
+// made on its own from the source pixels it needs, for pictures of which only a part changed.
 class NV12Scaler {
   public:
     // Working memory of one thread.
     struct Scratch {
         std::vector<std::uint16_t> top;
         std::vector<std::uint16_t> bottom;
-        std::vector<float> lumaTop;
-        std::vector<float> lumaBottom;
-        std::vector<float> blue;
-        std::vector<float> red;
-        std::vector<float> out;
+        std::vector<std::uint16_t> scaledTop;
+        std::vector<std::uint16_t> scaledBottom;
         std::vector<std::int32_t> columnFirst;
-        std::vector<std::int32_t> blockFirst;
     };
 
+    // Which code does the work: the best the processor runs, SSE2 at most, or plain C++ only.
+    // All give the same bytes; tests compare them.
+    enum class Kernels { best, sse2, portable };
+
     NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
-               std::size_t height);
+               std::size_t height, Kernels kernels = Kernels::best);
 
     std::size_t sourceWidth() const { return sourceWidth_; }
     std::size_t sourceHeight() const { return sourceHeight_; }
@@ -87,18 +87,20 @@ class NV12Scaler {
         std::vector<float> weights;
     };
     static Axis axis(std::size_t source, std::size_t target);
-    // Each chroma block's weights: the mean of its two columns' (the last one of an odd width
-    // counted twice).
-    static Axis halved(const Axis& columns, std::size_t source);
-    static std::pair<std::size_t, std::size_t> reach(const Axis& a, std::size_t from,
-                                                     std::size_t to);
 
     std::size_t sourceWidth_;
     std::size_t sourceHeight_;
     std::size_t width_;
     std::size_t height_;
-    Axis columns_;
-    Axis blocks_;
+    enum class Vectors { none, sse2, avx2 };
+    Vectors vectors_ = Vectors::none;
+    // Every output column the mean of two source columns.
+    bool halving_ = false;
+    // Columns in 14-bit fixed point adding up to exactly 1 << 14, the taps padded to 2 or 4
+    // (with weights of 0) so that vector code takes them in pairs.
+    std::size_t columnTaps_ = 2;
+    std::vector<std::uint32_t> columnFirst_;
+    std::vector<std::int16_t> columnWeights_;
     // Rows in 16-bit fixed point for the vertical pass, adding up to 65535.
     std::size_t rowTaps_ = 1;
     std::vector<std::uint32_t> rowFirst_;
