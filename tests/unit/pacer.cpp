@@ -8,6 +8,7 @@
 #include "video/video.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +85,34 @@ ChildResult runVideo(const std::string& kind, std::uint32_t id, std::int64_t fps
     return runVideo({kind, std::to_string(id), std::to_string(W), std::to_string(H),
                      std::to_string(fps), std::to_string(idle)},
                     script);
+}
+
+// Runs the whole command line with standard output into a pipe that nobody reads until
+// `script` has returned; what the pipe held then becomes the result's output.
+ChildResult runVideoThroughPipe(std::vector<std::string> words, const Script& script) {
+    return runInChild([&] {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        int saved = dup(STDOUT_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[1]);
+        sim::setWorld(world());
+        std::thread([script, from = ends[0], saved] {
+            script(*startedStream());
+            char buffer[4096];
+            pollfd ready{from, POLLIN, 0};
+            while (poll(&ready, 1, 200) > 0) {
+                ssize_t n = read(from, buffer, sizeof buffer);
+                if (n <= 0 || write(saved, buffer, static_cast<std::size_t>(n)) != n) {
+                    break;
+                }
+            }
+            exitProcess(0);
+        }).detach();
+        words.insert(words.begin(), {"lumatap", "video"});
+        setArgs(words);
+        dispatch();
+    });
 }
 
 // The luma value of each frame written, after checking that every frame is whole and flat.
@@ -279,25 +308,36 @@ std::string expectedFrame(const Layout& l) {
 
 class PictureLayouts : public testing::TestWithParam<Layout> {};
 
-// Catches frames written from a picture's own planes with bytes the host must not see: padding,
-// spare rows, the gap between planes, the half chroma row of an odd height, a missing zero
-// tail, or planes taken as one block when they are not.
+// Catches frames written with bytes the host must not see: padding, spare rows, the gap
+// between planes, the half chroma row of an odd height, a missing zero tail, or planes taken as
+// one block when they are not; into a file and into a pipe, which take different ways.
 TEST_P(PictureLayouts, WritesExactlyTheHostsLayout) {
     const Layout l = GetParam();
-    auto result = runVideo({"display", std::to_string(displayID), std::to_string(l.width),
-                            std::to_string(l.height), "30", "5"},
-                           [l](sim::SimStream& stream) {
-                               stream.deliver(OutputType::screen, sim::screenSample(patterned(l)));
-                               std::this_thread::sleep_for(300ms);
-                               exitProcess(0);
-                           });
-    EXPECT_EQ(result.status, 0);
+    const std::vector<std::string> words{"display",
+                                         std::to_string(displayID),
+                                         std::to_string(l.width),
+                                         std::to_string(l.height),
+                                         "30",
+                                         "1"};
+    auto send = [l](sim::SimStream& stream) {
+        stream.deliver(OutputType::screen, sim::screenSample(patterned(l)));
+        std::this_thread::sleep_for(300ms);
+    };
     const std::string want = expectedFrame(l);
-    ASSERT_GE(result.out.size(), want.size());
-    EXPECT_EQ(result.out.size() % want.size(), 0u) << "a frame was cut short";
-    for (std::size_t at = 0; at + want.size() <= result.out.size(); at += want.size()) {
-        EXPECT_TRUE(result.out.compare(at, want.size(), want) == 0)
-            << "frame " << at / want.size() << " differs";
+    for (bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "into a pipe" : "into a file");
+        auto result = pipe ? runVideoThroughPipe(words, send)
+                           : runVideo(words, [send](sim::SimStream& stream) {
+                                 send(stream);
+                                 exitProcess(0);
+                             });
+        EXPECT_EQ(result.status, 0);
+        ASSERT_GE(result.out.size(), want.size());
+        EXPECT_EQ(result.out.size() % want.size(), 0u) << "a frame was cut short";
+        for (std::size_t at = 0; at + want.size() <= result.out.size(); at += want.size()) {
+            EXPECT_TRUE(result.out.compare(at, want.size(), want) == 0)
+                << "frame " << at / want.size() << " differs";
+        }
     }
 }
 
@@ -310,6 +350,39 @@ INSTANTIATE_TEST_SUITE_P(Frames, PictureLayouts,
                                          Layout{"PaddedRows", 15, 8, 16, 0, 0},
                                          Layout{"PaddedOddHeight", 16, 9, 24, 1, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A flat picture whose memory is scribbled over once its last holder lets go, the way a pool
+// that hands it out again would change it.
+std::shared_ptr<const PixelBuffer> recycled(std::uint8_t value) {
+    auto memory = std::shared_ptr<Bytes>(new Bytes(N, value), [](Bytes* bytes) {
+        std::fill(bytes->begin(), bytes->end(), std::uint8_t{0xAB});
+        delete bytes;
+    });
+    std::fill(memory->begin() + W * H, memory->end(), std::uint8_t{128});
+    auto picture = std::make_shared<PixelBuffer>();
+    picture->planes = {{memory->data(), W, H}, {memory->data() + W * H, W, H / 2}};
+    picture->storage = memory;
+    return picture;
+}
+
+// Catches a frame let go while a pipe still holds it unread: the pipe reads from the frame's
+// own memory, and the host would get whatever was put there next.
+TEST(Writing, FramesWaitingInThePipeKeepTheirPictures) {
+    auto result = runVideoThroughPipe(
+        {"display", std::to_string(displayID), std::to_string(W), std::to_string(H), "30", "1"},
+        [](sim::SimStream& stream) {
+            for (int value = 1; value <= 3; ++value) {
+                stream.deliver(OutputType::screen,
+                               sim::screenSample(recycled(static_cast<std::uint8_t>(value))));
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+    EXPECT_EQ(result.status, 0);
+    auto written = frames(result.out);
+    ASSERT_FALSE(written.empty());
+    EXPECT_TRUE(std::is_sorted(written.begin(), written.end()));
+    EXPECT_EQ(written.back(), 3);
+}
 
 // Catches a still screen going silent: the newest frame is repeated about IDLE times a second.
 TEST(Pacing, RepeatsTheNewestFrameWhileNothingArrives) {
