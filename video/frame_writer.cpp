@@ -2,6 +2,7 @@
 
 #include "lumatap/output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <optional>
@@ -30,14 +31,23 @@ FrameWriter::FrameWriter() {
     // Lending needs to know when the reader is done with a frame; a pipe tells how much of
     // what went in is still unread.
     lending_ = fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode) && unread().has_value();
+    if (lending_) {
+        capacity_ = static_cast<std::size_t>(std::max(fcntl(STDOUT_FILENO, F_GETPIPE_SZ), 0));
+    }
     lent_.reserve(8);
 }
 
 bool FrameWriter::write(const FrameBytes& frame) {
     release();
-    const bool lending = lending_;
+    std::size_t size = 0;
     for (std::size_t i = 0; i < frame.count; ++i) {
-        if (!lend(frame.spans[i])) {
+        size += frame.spans[i].size;
+    }
+    // Only a frame that fills much of the pipe is lent: a pipe that holds many frames would
+    // hold on to more of the stream's buffers than it has, and a small frame is cheap to copy.
+    const bool lending = lending_ && size * 2 >= capacity_;
+    for (std::size_t i = 0; i < frame.count; ++i) {
+        if (!put(frame.spans[i], lending)) {
             return false;
         }
     }
@@ -53,10 +63,10 @@ bool FrameWriter::write(const FrameBytes& frame) {
     return true;
 }
 
-bool FrameWriter::lend(const FrameBytes::Span& span) {
+bool FrameWriter::put(const FrameBytes::Span& span, bool lending) {
     const std::uint8_t* data = span.data;
     std::size_t left = span.size;
-    while (lending_ && left > 0) {
+    while (lending && lending_ && left > 0) {
         iovec part{const_cast<std::uint8_t*>(data), left};
         ssize_t n = vmsplice(STDOUT_FILENO, &part, 1, 0);
         if (n < 0) {
@@ -75,13 +85,12 @@ bool FrameWriter::lend(const FrameBytes::Span& span) {
         left -= static_cast<std::size_t>(n);
         written_ += static_cast<std::uint64_t>(n);
     }
-    if (left == 0) {
-        return true;
+    if (left > 0) {
+        if (!writeAll(data, left)) {
+            return false;
+        }
+        written_ += left;
     }
-    if (!writeAll(data, left)) {
-        return false;
-    }
-    written_ += left;
     return true;
 }
 

@@ -1,6 +1,6 @@
-// Writing frames to standard output. Into a pipe, a frame's pages are lent to the pipe rather
-// than copied into it, and the frame is held until the reader has taken all of it: the pipe
-// reads from the frame's own memory, which must not change meanwhile.
+// Writing frames to standard output. Into a pipe, a large frame's pages are lent to the pipe
+// rather than copied into it, and the frame is held until the reader has taken all of it: the
+// pipe reads from the frame's own memory, which must not change meanwhile.
 #pragma once
 
 #include <array>
@@ -30,7 +30,8 @@ class FrameWriter {
     bool write(const FrameBytes& frame);
 
   private:
-    bool lend(const FrameBytes::Span& span);
+    // Puts the span into standard output, lent when `lending` and the pipe allows it.
+    bool put(const FrameBytes::Span& span, bool lending);
     // Lets go of the frames whose every byte the reader has taken.
     void release();
 
@@ -39,6 +40,7 @@ class FrameWriter {
         std::uint64_t end = 0; // the count of bytes written once this frame was
     };
     bool lending_ = false;
+    std::size_t capacity_ = 0;
     std::uint64_t written_ = 0;
     std::vector<Lent> lent_;
 };
