@@ -123,7 +123,6 @@ void Pacer::run() {
     Clock::time_point pacing = Clock::time_point::min();
     // Monotonic, so that a step of the wall clock cannot hold back repeats or window checks.
     Clock::time_point lastCheck = Clock::now();
-    FrameWriter writer;
     for (;;) {
         bool tookNew = false;
         Frame frame;
@@ -150,9 +149,11 @@ void Pacer::run() {
         if (!frame.holder) {
             continue;
         }
-        if (!writer.write(frame)) {
-            // The reader has gone: the job is over, and there is nobody left to tell.
-            exitProcess(statusDone);
+        for (std::size_t i = 0; i < frame.count; ++i) {
+            if (!writeAll(frame.spans[i].data, frame.spans[i].size)) {
+                // The reader has gone: the job is over, and there is nobody left to tell.
+                exitProcess(statusDone);
+            }
         }
         pacing = Clock::now() + spacing;
     }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "capture/platform.h"
-#include "video/frame_writer.h"
 #include "video/nv12.h"
 
 #include <array>
@@ -31,7 +30,17 @@ class Pacer : public StreamOutput, public StreamDelegate {
     // One packed frame of exactly width * height * 3 / 2 bytes; none only when memory ran out.
     std::shared_ptr<const Bytes> copyNV12(const PixelBuffer& imageBuffer) const;
 
-    using Frame = FrameBytes;
+    // A frame as it is written: the bytes of the host's layout in order, in up to three spans,
+    // and whatever keeps them alive and unchanged.
+    struct Frame {
+        struct Span {
+            const std::uint8_t* data = nullptr;
+            std::size_t size = 0;
+        };
+        std::shared_ptr<const void> holder;
+        std::array<Span, 3> spans{};
+        std::size_t count = 0;
+    };
     // The frame of a picture: its own planes where their rows already are the host's layout,
     // else a packed copy; without a holder only when memory ran out.
     Frame frameOf(const std::shared_ptr<const PixelBuffer>& imageBuffer) const;
