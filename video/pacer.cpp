@@ -38,7 +38,8 @@ bool isComplete(const SampleBuffer& sample) {
 Pacer::Pacer(std::int64_t width, std::int64_t height, double fps, double idle,
              std::optional<WindowID> windowID)
     : width(width), height(height), fps(fps), idle(idle), windowID(windowID),
-      pool(std::make_shared<FramePool>(static_cast<std::size_t>(width * height * 3 / 2), 3)) {
+      pool(std::make_shared<FramePool>(static_cast<std::size_t>(width * height * 3 / 2), 3)),
+      tail(static_cast<std::size_t>(height % 2 ? width / 2 : 0)) {
 }
 
 std::shared_ptr<const Bytes> Pacer::copyNV12(const PixelBuffer& imageBuffer) const {
@@ -49,25 +50,59 @@ std::shared_ptr<const Bytes> Pacer::copyNV12(const PixelBuffer& imageBuffer) con
     return block;
 }
 
+Pacer::Frame Pacer::frameOf(const std::shared_ptr<const PixelBuffer>& imageBuffer) const {
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const PixelBuffer& source = *imageBuffer;
+    const std::uint8_t* luma = source.baseAddressOfPlane(0);
+    const std::uint8_t* chroma = source.baseAddressOfPlane(1);
+    Frame frame;
+    // Rows without padding are already the host's layout: writing them straight from the
+    // held picture saves copying a whole frame for every picture, however little changed.
+    if (luma && chroma && source.bytesPerRowOfPlane(0) == w && source.heightOfPlane(0) >= h &&
+        source.bytesPerRowOfPlane(1) == w && source.heightOfPlane(1) >= h / 2) {
+        frame.holder = imageBuffer;
+        const std::size_t lumaSize = w * h;
+        const std::size_t chromaSize = w * (h / 2);
+        if (chroma == luma + lumaSize) {
+            frame.spans[frame.count++] = {luma, lumaSize + chromaSize};
+        } else {
+            frame.spans[frame.count++] = {luma, lumaSize};
+            frame.spans[frame.count++] = {chroma, chromaSize};
+        }
+        if (!tail.empty()) {
+            frame.spans[frame.count++] = {tail.data(), tail.size()};
+        }
+        return frame;
+    }
+    auto block = copyNV12(source);
+    if (!block) {
+        return frame;
+    }
+    frame.spans[frame.count++] = {block->data(), block->size()};
+    frame.holder = std::move(block);
+    return frame;
+}
+
 void Pacer::streamDidOutputSampleBuffer(Stream&, const SampleBufferPtr& sampleBuffer,
                                         OutputType type) {
     if (type != OutputType::screen || !sampleBuffer || !isComplete(*sampleBuffer) ||
         !sampleBuffer->imageBuffer) {
         return;
     }
-    // Packed before the lock, so a large copy never delays the writer.
-    auto frame = copyNV12(*sampleBuffer->imageBuffer);
-    if (!frame) {
+    // Made before the lock, so a large copy never delays the writer.
+    auto frame = frameOf(sampleBuffer->imageBuffer);
+    if (!frame.holder) {
         return;
     }
     {
         std::lock_guard held(cond.lock);
-        latest.swap(frame);
+        std::swap(latest, frame);
         fresh = true;
         cond.signal.notify_one();
     }
     // `frame` now holds the replaced one, released here rather than under the lock.
-    frame.reset();
+    frame = {};
     if (!announced) {
         announced = true;
         say(readyLine);
@@ -90,7 +125,7 @@ void Pacer::run() {
     Clock::time_point lastCheck = Clock::now();
     for (;;) {
         bool tookNew = false;
-        std::shared_ptr<const Bytes> frame;
+        Frame frame;
         {
             std::unique_lock held(cond.lock);
             // One wait, then `fresh` decides: a spurious wake-up only makes an early repeat.
@@ -111,12 +146,14 @@ void Pacer::run() {
                 fail(windowClosedLine, statusGone);
             }
         }
-        if (!frame) {
+        if (!frame.holder) {
             continue;
         }
-        if (!writeAll(*frame)) {
-            // The reader has gone: the job is over, and there is nobody left to tell.
-            exitProcess(statusDone);
+        for (std::size_t i = 0; i < frame.count; ++i) {
+            if (!writeAll(frame.spans[i].data, frame.spans[i].size)) {
+                // The reader has gone: the job is over, and there is nobody left to tell.
+                exitProcess(statusDone);
+            }
         }
         pacing = Clock::now() + spacing;
     }

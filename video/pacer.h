@@ -7,6 +7,7 @@
 #include "capture/platform.h"
 #include "video/nv12.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,21 @@ class Pacer : public StreamOutput, public StreamDelegate {
     // One packed frame of exactly width * height * 3 / 2 bytes; none only when memory ran out.
     std::shared_ptr<const Bytes> copyNV12(const PixelBuffer& imageBuffer) const;
 
+    // A frame as it is written: the bytes of the host's layout in order, in up to three spans,
+    // and whatever keeps them alive and unchanged.
+    struct Frame {
+        struct Span {
+            const std::uint8_t* data = nullptr;
+            std::size_t size = 0;
+        };
+        std::shared_ptr<const void> holder;
+        std::array<Span, 3> spans{};
+        std::size_t count = 0;
+    };
+    // The frame of a picture: its own planes where their rows already are the host's layout,
+    // else a packed copy; without a holder only when memory ran out.
+    Frame frameOf(const std::shared_ptr<const PixelBuffer>& imageBuffer) const;
+
     // Writes frames to standard output until the process ends.
     [[noreturn]] void run();
 
@@ -44,12 +60,15 @@ class Pacer : public StreamOutput, public StreamDelegate {
         std::condition_variable signal;
     };
 
-    // At most three frames exist at once: `latest`, the one being written, the one being packed.
+    // At most three packed frames exist at once: `latest`, the one being written, the one being
+    // packed.
     std::shared_ptr<FramePool> pool;
+    // The zero bytes that end a frame of an odd height.
+    Bytes tail;
     Condition cond;
-    std::shared_ptr<const Bytes> latest; // guarded by cond
-    bool fresh = false;                  // guarded by cond
-    bool announced = false;              // touched by the intake only, on its serial queue
+    Frame latest;           // guarded by cond
+    bool fresh = false;     // guarded by cond
+    bool announced = false; // touched by the intake only, on its serial queue
 };
 
 } // namespace lumatap

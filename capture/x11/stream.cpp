@@ -72,7 +72,7 @@ class ScreenStream : public PictureStream {
     };
     // What the pointer looks like now, and where its image lies in source coordinates.
     struct Pointer {
-        Reply<xcb_xfixes_get_cursor_image_reply_t> image;
+        const xcb_xfixes_get_cursor_image_reply_t* image = nullptr; // the stream's cursor_
         std::int64_t left = 0;
         std::int64_t top = 0;
         std::size_t width = 0;
@@ -86,8 +86,13 @@ class ScreenStream : public PictureStream {
     static void run(const std::weak_ptr<ScreenStream>& stream);
     bool tick(ErrorPtr& error);
     void takeEvents(ErrorPtr& error);
-    void takeDamage();
-    bool pointerMoved();
+    xcb_xfixes_fetch_region_cookie_t askDamage();
+    void takeDamage(xcb_xfixes_fetch_region_cookie_t cookie);
+    void takePointer(xcb_query_pointer_cookie_t cookie);
+    void askCursorImage();
+    // The pointer's image, asked again only after the server said it changed; none when the
+    // server has none to give.
+    const xcb_xfixes_get_cursor_image_reply_t* cursorImage();
     std::optional<BgraView> read(ErrorPtr& error);
     bool checkMonitor(ErrorPtr& error);
     std::optional<Pointer> pointer(const Origin& origin);
@@ -126,6 +131,7 @@ class ScreenStream : public PictureStream {
     std::uint8_t cursorEvent_ = 0;
     bool changed_ = true;
     bool windowDestroyed_ = false;
+    // Where the server last said the pointer is, on the root window.
     std::int16_t pointerX_ = 0;
     std::int16_t pointerY_ = 0;
     std::unique_ptr<FrameComposer> composer_;
@@ -135,6 +141,13 @@ class ScreenStream : public PictureStream {
     // Everything must be read again (first frame, a monitor that moved, a window back).
     bool whole_ = true;
     bool cursorChanged_ = true;
+    // The pointer moved since the last picture was made.
+    bool moved_ = false;
+    // The pointer's image as last answered, and an ask not yet taken; stale once the server
+    // reports another.
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorAsked_;
+    bool cursorStale_ = true;
     // The pointer's box in the kept picture, in source coordinates.
     std::optional<Area> pointerBox_;
     Clock::time_point lastRead_;
@@ -299,6 +312,9 @@ void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
         if (reported) {
             next = std::min(next, std::max(soonest, Clock::now()));
         } else {
+            // Drawing reported before the soonest read waits for it anyway: sleeping until then
+            // first saves waking for the report and again for the read.
+            std::this_thread::sleep_until(std::min(soonest, next));
             pollfd fd{xcb_get_file_descriptor(connection->get()), POLLIN, 0};
             auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
             if (left.count() > 0 && poll(&fd, 1, static_cast<int>(left.count())) > 0) {
@@ -318,6 +334,7 @@ void ScreenStream::takeEvents(ErrorPtr& error) {
         } else if (type == cursorEvent_ && showsCursor_) {
             changed_ = true;
             cursorChanged_ = true;
+            cursorStale_ = true;
         } else if (type == XCB_DESTROY_NOTIFY &&
                    reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window == window_) {
             windowDestroyed_ = true;
@@ -332,16 +349,41 @@ void ScreenStream::takeEvents(ErrorPtr& error) {
     }
 }
 
-bool ScreenStream::pointerMoved() {
-    xcb_connection_t* x = connection_->get();
+void ScreenStream::takePointer(xcb_query_pointer_cookie_t cookie) {
     Reply<xcb_query_pointer_reply_t> pointer(
-        xcb_query_pointer_reply(x, xcb_query_pointer(x, connection_->root()), nullptr));
+        xcb_query_pointer_reply(connection_->get(), cookie, nullptr));
     if (!pointer || (pointer->root_x == pointerX_ && pointer->root_y == pointerY_)) {
-        return false;
+        return;
     }
     pointerX_ = pointer->root_x;
     pointerY_ = pointer->root_y;
-    return true;
+    moved_ = true;
+}
+
+void ScreenStream::askCursorImage() {
+    xcb_connection_t* x = connection_->get();
+    if (cursorAsked_) {
+        xcb_discard_reply(x, cursorAsked_->sequence);
+    }
+    cursorAsked_ = xcb_xfixes_get_cursor_image(x);
+    cursorStale_ = false;
+}
+
+const xcb_xfixes_get_cursor_image_reply_t* ScreenStream::cursorImage() {
+    if (cursorStale_) {
+        askCursorImage();
+    }
+    if (cursorAsked_) {
+        cursor_.reset(
+            xcb_xfixes_get_cursor_image_reply(connection_->get(), *cursorAsked_, nullptr));
+        cursorAsked_.reset();
+    }
+    if (!cursor_ || cursor_->width == 0 || cursor_->height == 0 ||
+        xcb_xfixes_get_cursor_image_cursor_image_length(cursor_.get()) <
+            static_cast<int>(cursor_->width) * cursor_->height) {
+        return nullptr;
+    }
+    return cursor_.get();
 }
 
 std::optional<BgraView> ScreenStream::read(ErrorPtr& error) {
@@ -351,12 +393,16 @@ std::optional<BgraView> ScreenStream::read(ErrorPtr& error) {
     return grabber_->root(monitor_.x, monitor_.y, monitor_.width, monitor_.height, error);
 }
 
-void ScreenStream::takeDamage() {
+xcb_xfixes_fetch_region_cookie_t ScreenStream::askDamage() {
     xcb_connection_t* x = connection_->get();
     // Taken away before the read, so drawing during the read reports itself again.
     xcb_discard_reply(x, xcb_damage_subtract_checked(x, damage_, XCB_NONE, region_).sequence);
+    return xcb_xfixes_fetch_region(x, region_);
+}
+
+void ScreenStream::takeDamage(xcb_xfixes_fetch_region_cookie_t cookie) {
     Reply<xcb_xfixes_fetch_region_reply_t> region(
-        xcb_xfixes_fetch_region_reply(x, xcb_xfixes_fetch_region(x, region_), nullptr));
+        xcb_xfixes_fetch_region_reply(connection_->get(), cookie, nullptr));
     if (!region) {
         whole_ = true;
         return;
@@ -390,16 +436,13 @@ std::vector<Area> ScreenStream::pendingInSource(const Origin& shift) const {
 }
 
 std::optional<ScreenStream::Pointer> ScreenStream::pointer(const Origin& origin) {
-    xcb_connection_t* x = connection_->get();
     Pointer p;
-    p.image.reset(xcb_xfixes_get_cursor_image_reply(x, xcb_xfixes_get_cursor_image(x), nullptr));
-    if (!p.image || p.image->width == 0 || p.image->height == 0 ||
-        xcb_xfixes_get_cursor_image_cursor_image_length(p.image.get()) <
-            static_cast<int>(p.image->width) * p.image->height) {
+    p.image = cursorImage();
+    if (!p.image) {
         return std::nullopt;
     }
-    p.left = p.image->x - p.image->xhot - origin.x;
-    p.top = p.image->y - p.image->yhot - origin.y;
+    p.left = pointerX_ - p.image->xhot - origin.x;
+    p.top = pointerY_ - p.image->yhot - origin.y;
     p.width = p.image->width;
     p.height = p.image->height;
     return p;
@@ -409,26 +452,22 @@ void ScreenStream::drawPointer(const Pointer& p, const BgraView& view, std::size
                                std::size_t viewY) {
     // The pixels are the Grabber's own copy of the picture, ours to draw on until the next read.
     x11::drawPointer(const_cast<std::uint8_t*>(view.data), view.width, view.height,
-                     view.bytesPerRow, xcb_xfixes_get_cursor_image_cursor_image(p.image.get()),
-                     p.width, p.height, p.left - static_cast<std::int64_t>(viewX),
+                     view.bytesPerRow, xcb_xfixes_get_cursor_image_cursor_image(p.image), p.width,
+                     p.height, p.left - static_cast<std::int64_t>(viewX),
                      p.top - static_cast<std::int64_t>(viewY));
 }
 
 void ScreenStream::drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
                                    double ratioX, double ratioY) {
-    xcb_connection_t* x = connection_->get();
-    Reply<xcb_xfixes_get_cursor_image_reply_t> image(
-        xcb_xfixes_get_cursor_image_reply(x, xcb_xfixes_get_cursor_image(x), nullptr));
-    if (!image || image->width == 0 || image->height == 0 ||
-        xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
-            static_cast<int>(image->width) * image->height) {
+    const xcb_xfixes_get_cursor_image_reply_t* image = cursorImage();
+    if (!image) {
         return;
     }
-    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image);
     std::size_t width = image->width;
     std::size_t height = image->height;
-    double left = static_cast<double>(image->x - image->xhot - originX);
-    double top = static_cast<double>(image->y - image->yhot - originY);
+    double left = static_cast<double>(pointerX_ - image->xhot - originX);
+    double top = static_cast<double>(pointerY_ - image->yhot - originY);
     if (ratioX != 1 || ratioY != 1) {
         // The pointer shrinks or grows with the picture, by its nearest pixels. Only the part
         // that lands inside the picture is made: a small window streamed large would
@@ -728,8 +767,8 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
         origin = {(where ? where->dst_x : 0) + grabber_->offsetX(),
                   (where ? where->dst_y : 0) + grabber_->offsetY()};
         if (p) {
-            p->left = p->image->x - p->image->xhot - origin.x;
-            p->top = p->image->y - p->image->yhot - origin.y;
+            p->left = pointerX_ - p->image->xhot - origin.x;
+            p->top = pointerY_ - p->image->yhot - origin.y;
         }
         composer_->setSource(view->width, view->height);
         composer_->invalidate();
@@ -753,6 +792,7 @@ bool ScreenStream::update(const std::vector<Area>& changed, ErrorPtr& error) {
     if (done) {
         whole_ = false;
         cursorChanged_ = false;
+        moved_ = false;
         pending_.clear();
     }
     return done;
@@ -766,20 +806,44 @@ bool ScreenStream::tick(ErrorPtr& error) {
     if (display_ && Clock::now() - lastMonitorCheck_ >= monitorCheck && !checkMonitor(error)) {
         return false;
     }
-    bool moved = showsCursor_ && pointerMoved();
-    if (!changed_ && !moved && !whole_) {
-        deliver(sample(nullptr, FrameStatus::idle), true);
-        return true;
-    }
-    // Every buffer is still held downstream: nothing is read now, and what changed is read
-    // at a later tick.
-    auto slot = pool_->take();
-    if (!slot) {
-        return true;
-    }
     xcb_connection_t* x = connection_->get();
+    // Every buffer is still held downstream: nothing is read now, and what changed (the
+    // damage stays with the server, a move in moved_) is read at a later tick.
+    std::shared_ptr<PixelPool::Slot> slot;
+    if (changed_ || whole_) {
+        slot = pool_->take();
+        if (!slot) {
+            return true;
+        }
+    }
+    // Asked together, so the pointer, what was drawn and a new pointer image cost one round
+    // trip between them.
+    std::optional<xcb_query_pointer_cookie_t> pointerAsked;
+    if (showsCursor_) {
+        pointerAsked = xcb_query_pointer(x, connection_->root());
+        if (cursorStale_ && slot) {
+            askCursorImage();
+        }
+    }
+    std::optional<xcb_xfixes_fetch_region_cookie_t> damageAsked;
     if (changed_) {
-        takeDamage();
+        damageAsked = askDamage();
+    }
+    if (pointerAsked) {
+        takePointer(*pointerAsked);
+    }
+    if (damageAsked) {
+        takeDamage(*damageAsked);
+    }
+    if (!slot) {
+        if (!moved_) {
+            deliver(sample(nullptr, FrameStatus::idle), true);
+            return true;
+        }
+        slot = pool_->take();
+        if (!slot) {
+            return true;
+        }
     }
     changed_ = false;
     lastRead_ = Clock::now();

@@ -214,6 +214,103 @@ TEST(Pacing, CoalescesFastFramesAndAnnouncesOnce) {
     EXPECT_EQ(written.back(), 40) << "the newest frame was never written";
 }
 
+// A picture of `width` by `height` in planes that `layout` places, every byte of which tells its
+// plane, row and column; what lies outside the picture (padding, spare rows, gaps) is 0xEE.
+struct Layout {
+    const char* name;
+    std::size_t width;
+    std::size_t height;
+    std::size_t bytesPerRow;
+    std::size_t spareRows; // rows past the frame's in each plane
+    std::size_t gap;       // bytes between the planes
+};
+
+void PrintTo(const Layout& l, std::ostream* os) {
+    *os << l.name;
+}
+
+std::uint8_t lumaByte(std::size_t x, std::size_t y) {
+    return static_cast<std::uint8_t>(x * 7 + y * 13 + 1);
+}
+
+std::uint8_t chromaByte(std::size_t x, std::size_t y) {
+    return static_cast<std::uint8_t>(x * 5 + y * 11 + 100);
+}
+
+std::shared_ptr<const PixelBuffer> patterned(const Layout& l) {
+    const std::size_t lumaRows = l.height + l.spareRows;
+    const std::size_t chromaRows = (l.height + 1) / 2 + l.spareRows;
+    auto storage = std::make_shared<Bytes>(l.bytesPerRow * (lumaRows + chromaRows) + l.gap,
+                                           std::uint8_t{0xEE});
+    std::uint8_t* luma = storage->data();
+    std::uint8_t* chroma = luma + l.bytesPerRow * lumaRows + l.gap;
+    for (std::size_t y = 0; y < l.height; ++y) {
+        for (std::size_t x = 0; x < l.width; ++x) {
+            luma[y * l.bytesPerRow + x] = lumaByte(x, y);
+        }
+    }
+    for (std::size_t y = 0; y < l.height / 2; ++y) {
+        for (std::size_t x = 0; x < l.width; ++x) {
+            chroma[y * l.bytesPerRow + x] = chromaByte(x, y);
+        }
+    }
+    auto picture = std::make_shared<PixelBuffer>();
+    picture->planes = {{luma, l.bytesPerRow, lumaRows}, {chroma, l.bytesPerRow, chromaRows}};
+    picture->storage = storage;
+    return picture;
+}
+
+// The frame the host must read, made here byte by byte.
+std::string expectedFrame(const Layout& l) {
+    std::string frame;
+    for (std::size_t y = 0; y < l.height; ++y) {
+        for (std::size_t x = 0; x < l.width; ++x) {
+            frame.push_back(static_cast<char>(lumaByte(x, y)));
+        }
+    }
+    for (std::size_t y = 0; y < l.height / 2; ++y) {
+        for (std::size_t x = 0; x < l.width; ++x) {
+            frame.push_back(static_cast<char>(chromaByte(x, y)));
+        }
+    }
+    frame.append(l.width * l.height * 3 / 2 - frame.size(), '\0');
+    return frame;
+}
+
+class PictureLayouts : public testing::TestWithParam<Layout> {};
+
+// Catches frames written from a picture's own planes with bytes the host must not see: padding,
+// spare rows, the gap between planes, the half chroma row of an odd height, a missing zero
+// tail, or planes taken as one block when they are not.
+TEST_P(PictureLayouts, WritesExactlyTheHostsLayout) {
+    const Layout l = GetParam();
+    auto result = runVideo({"display", std::to_string(displayID), std::to_string(l.width),
+                            std::to_string(l.height), "30", "5"},
+                           [l](sim::SimStream& stream) {
+                               stream.deliver(OutputType::screen, sim::screenSample(patterned(l)));
+                               std::this_thread::sleep_for(300ms);
+                               exitProcess(0);
+                           });
+    EXPECT_EQ(result.status, 0);
+    const std::string want = expectedFrame(l);
+    ASSERT_GE(result.out.size(), want.size());
+    EXPECT_EQ(result.out.size() % want.size(), 0u) << "a frame was cut short";
+    for (std::size_t at = 0; at + want.size() <= result.out.size(); at += want.size()) {
+        EXPECT_TRUE(result.out.compare(at, want.size(), want) == 0)
+            << "frame " << at / want.size() << " differs";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, PictureLayouts,
+                         testing::Values(Layout{"OneBlock", 16, 8, 16, 0, 0},
+                                         Layout{"OddHeight", 16, 7, 16, 0, 0},
+                                         Layout{"OddHeightOddWidth", 15, 7, 15, 0, 0},
+                                         Layout{"PlanesApart", 16, 8, 16, 0, 32},
+                                         Layout{"SpareRows", 16, 8, 16, 2, 0},
+                                         Layout{"PaddedRows", 15, 8, 16, 0, 0},
+                                         Layout{"PaddedOddHeight", 16, 9, 24, 1, 8}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Catches a still screen going silent: the newest frame is repeated about IDLE times a second.
 TEST(Pacing, RepeatsTheNewestFrameWhileNothingArrives) {
     auto result = runVideo("display", displayID, 30, 5, [](sim::SimStream& stream) {
