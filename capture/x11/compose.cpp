@@ -198,20 +198,6 @@ void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t p
     changing_.push_back({placement_.x + out.x, placement_.y + out.y, out.width, out.height});
 }
 
-bool FrameComposer::replace(const BgraView& scaled) {
-    if (!scaler_ || scaled.width != placement_.width || scaled.height != placement_.height) {
-        return false;
-    }
-    convertToNV12(
-        scaled,
-        {picture_.data() + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
-         picture_.data() + bytesPerRow_ * height_ + placement_.y / 2 * bytesPerRow_ + placement_.x,
-         bytesPerRow_});
-    changing_.push_back({placement_.x, placement_.y, placement_.width, placement_.height});
-    stale_ = false;
-    return true;
-}
-
 void FrameComposer::finish() {
     ++frame_;
     Change change{frame_, changingAll_, {}};

@@ -66,9 +66,6 @@ class FrameComposer {
     // Makes a planned job's output from `pixels`, which hold at least the job's source area
     // and start at source pixel (pixelsX, pixelsY).
     void update(const Job& job, const BgraView& pixels, std::size_t pixelsX, std::size_t pixelsY);
-    // Takes a picture already scaled to the layout's size (by someone else) as the whole
-    // picture; false, with nothing changed, when it is not of that size.
-    bool replace(const BgraView& scaled);
     // Ends a frame's updates.
     void finish();
     // Brings a copy of the picture up to date: `held` is the frame the copy holds (0 for none),

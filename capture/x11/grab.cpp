@@ -419,27 +419,6 @@ bool Grabber::root(int x, int y, int width, int height, const Plan& plan, const 
                 error);
 }
 
-std::optional<BgraView> Grabber::drawable(xcb_drawable_t drawable, int width, int height,
-                                          ErrorPtr& error) {
-    const xcb_screen_t& screen = connection_->screen();
-    auto format = formatOf(screen.root_depth, screen.root_visual);
-    if (!format) {
-        error =
-            failure(grabUnsupported, "the pixel format of depth " +
-                                         std::to_string(screen.root_depth) + " is not supported");
-        return std::nullopt;
-    }
-    translucent_ = false;
-    offsetX_ = offsetY_ = 0;
-    std::optional<BgraView> picture;
-    if (!read(
-            {drawable, 0, 0, width, height, *format}, whole,
-            [&](const BgraView& rows, std::size_t) { picture = rows; }, error)) {
-        return std::nullopt;
-    }
-    return picture;
-}
-
 bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {
     if (!composite() || redirected_.count(window)) {
         return true;

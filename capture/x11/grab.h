@@ -72,11 +72,6 @@ class Grabber {
     bool root(int x, int y, int width, int height, const Plan& plan, const Take& take,
               ErrorPtr& error);
 
-    // The top-left width by height pixels of a drawable of the root window's depth and visual
-    // (a pixmap the caller drew into, say). None, with `error` set, when the server refuses.
-    std::optional<BgraView> drawable(xcb_drawable_t drawable, int width, int height,
-                                     ErrorPtr& error);
-
     // Sends `window`'s content to off-screen storage of its own with automatic redirection:
     // the screen looks the same, but the window's pixels no longer depend on what covers it.
     // Done once per window and Grabber (the server undoes it when the connection closes).

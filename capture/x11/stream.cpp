@@ -22,7 +22,6 @@
 #include "capture/x11/grab.h"
 #include "capture/x11/picture_stream.h"
 #include "capture/x11/pixel_pool.h"
-#include "capture/x11/render_scale.h"
 #include "capture/x11/windows.h"
 
 #include <chrono>
@@ -103,12 +102,6 @@ class ScreenStream : public PictureStream {
     bool updateRoot(std::vector<Area> changed, ErrorPtr& error);
     bool updateWindow(std::vector<Area> changed, ErrorPtr& error);
     std::vector<Area> pendingInSource(const Origin& origin) const;
-    // The whole picture scaled by the X server, the pointer drawn in, when that is the cheaper
-    // way for these jobs; false when it is not, or the server could not.
-    bool updateByServer(const std::vector<FrameComposer::Job>& jobs, ErrorPtr& error);
-    std::optional<BgraView> readScaled(ErrorPtr& error, bool& tried);
-    void drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
-                         double ratioX, double ratioY);
 
     const std::shared_ptr<const ContentFilter> filter_;
     const std::shared_ptr<const StreamConfiguration> configuration_;
@@ -116,7 +109,6 @@ class ScreenStream : public PictureStream {
     // Everything below belongs to the capture thread once it runs.
     std::shared_ptr<Connection> connection_;
     std::unique_ptr<Grabber> grabber_;
-    std::unique_ptr<ServerScaler> serverScaler_;
     Bytes pointer_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     DisplayID display_ = 0;
@@ -185,11 +177,11 @@ void ScreenStream::prepare(ErrorPtr& error) {
     cursorEvent_ =
         xcb_get_extension_data(x, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
     grabber_ = std::make_unique<Grabber>(connection_);
-    // The server does not scale for us (serverScaler_ stays empty): measured on Xvfb against
-    // the vectorised pass here, reading the picture and scaling it here costs less in all (our
-    // CPU and the server's) than the server's RENDER filter even when all of it changes: for a
-    // 1920x1080 screen into 1280x720 2.1 against 2.8 ms a frame, for 3840x2160 into 1920x1080
-    // 6.0 against 6.2 (bench/video_vs_ffmpeg.sh), for a window as large 2.1 against 2.6.
+    // The X server does not scale for us: measured on Xvfb against the vectorised pass here,
+    // reading the picture and scaling it here costs less in all (our CPU and the server's) than the
+    // server's RENDER filter even when all of it changes: for a 1920x1080 screen into 1280x720 2.1
+    // against 2.8 ms a frame, for 3840x2160 into 1920x1080 6.0 against 6.2
+    // (bench/video_vs_ffmpeg.sh), for a window as large 2.1 against 2.6.
     region_ = xcb_generate_id(x);
     xcb_discard_reply(x, xcb_xfixes_create_region_checked(x, region_, 0, nullptr).sequence);
 
@@ -457,130 +449,6 @@ void ScreenStream::drawPointer(const Pointer& p, const BgraView& view, std::size
                      p.top - static_cast<std::int64_t>(viewY));
 }
 
-void ScreenStream::drawPointerOver(const BgraView& view, std::int64_t originX, std::int64_t originY,
-                                   double ratioX, double ratioY) {
-    const xcb_xfixes_get_cursor_image_reply_t* image = cursorImage();
-    if (!image) {
-        return;
-    }
-    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image);
-    std::size_t width = image->width;
-    std::size_t height = image->height;
-    double left = static_cast<double>(pointerX_ - image->xhot - originX);
-    double top = static_cast<double>(pointerY_ - image->yhot - originY);
-    if (ratioX != 1 || ratioY != 1) {
-        // The pointer shrinks or grows with the picture, by its nearest pixels. Only the part
-        // that lands inside the picture is made: a small window streamed large would
-        // otherwise grow the pointer far beyond the frame.
-        double scaledLeft = std::floor(left / ratioX);
-        double scaledTop = std::floor(top / ratioY);
-        double scaledRight = scaledLeft + std::max(1.0, std::round(width / ratioX));
-        double scaledBottom = scaledTop + std::max(1.0, std::round(height / ratioY));
-        double visibleLeft = std::max(scaledLeft, 0.0);
-        double visibleTop = std::max(scaledTop, 0.0);
-        double visibleRight = std::min(scaledRight, static_cast<double>(view.width));
-        double visibleBottom = std::min(scaledBottom, static_cast<double>(view.height));
-        if (visibleRight <= visibleLeft || visibleBottom <= visibleTop) {
-            return;
-        }
-        auto visibleWidth = static_cast<std::size_t>(visibleRight - visibleLeft);
-        auto visibleHeight = static_cast<std::size_t>(visibleBottom - visibleTop);
-        auto skipX = static_cast<std::size_t>(visibleLeft - scaledLeft);
-        auto skipY = static_cast<std::size_t>(visibleTop - scaledTop);
-        pointer_.resize(visibleWidth * visibleHeight * 4);
-        auto* to = reinterpret_cast<std::uint32_t*>(pointer_.data());
-        for (std::size_t py = 0; py < visibleHeight; ++py) {
-            auto from = std::min(height - 1, static_cast<std::size_t>((py + skipY) * ratioY));
-            for (std::size_t px = 0; px < visibleWidth; ++px) {
-                to[py * visibleWidth + px] =
-                    argb[from * width +
-                         std::min(width - 1, static_cast<std::size_t>((px + skipX) * ratioX))];
-            }
-        }
-        argb = to;
-        width = visibleWidth;
-        height = visibleHeight;
-        left = visibleLeft;
-        top = visibleTop;
-    }
-    // The pixels are the Grabber's own copy of the picture, ours to draw on until the next read.
-    auto* pixels = const_cast<std::uint8_t*>(view.data);
-    x11::drawPointer(pixels, view.width, view.height, view.bytesPerRow, argb, width, height,
-                     std::llround(std::floor(left)), std::llround(std::floor(top)));
-}
-
-std::optional<BgraView> ScreenStream::readScaled(ErrorPtr& error, bool& tried) {
-    tried = false;
-    xcb_connection_t* x = connection_->get();
-    xcb_drawable_t drawable = connection_->root();
-    xcb_visualid_t visual = connection_->screen().root_visual;
-    const xcb_screen_t& screen = connection_->screen();
-    int left = std::max<int>(monitor_.x, 0);
-    int top = std::max<int>(monitor_.y, 0);
-    int width = std::min<int>(monitor_.x + monitor_.width, screen.width_in_pixels) - left;
-    int height = std::min<int>(monitor_.y + monitor_.height, screen.height_in_pixels) - top;
-    std::int64_t originX = left;
-    std::int64_t originY = top;
-    if (window_ != XCB_WINDOW_NONE) {
-        auto attributesCookie = xcb_get_window_attributes(x, window_);
-        auto geometryCookie = xcb_get_geometry(x, window_);
-        auto originCookie = xcb_translate_coordinates(x, window_, connection_->root(), 0, 0);
-        // Asked each time with the rest, so a resize that changes the margin costs nothing
-        // extra.
-        auto extentsCookie = askFrameExtents(*connection_, window_);
-        Reply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(x, attributesCookie, nullptr));
-        Reply<xcb_get_geometry_reply_t> geometry(
-            xcb_get_geometry_reply(x, geometryCookie, nullptr));
-        Reply<xcb_translate_coordinates_reply_t> origin(
-            xcb_translate_coordinates_reply(x, originCookie, nullptr));
-        Insets margin = frameExtents(*connection_, extentsCookie, geometry ? geometry->width : 0,
-                                     geometry ? geometry->height : 0);
-        if (!attributes || !geometry || !origin ||
-            attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
-            // The plain read tells a window that is gone from one that is only hidden.
-            return std::nullopt;
-        }
-        drawable = window_;
-        visual = attributes->visual;
-        left = margin.left;
-        top = margin.top;
-        width = geometry->width - margin.left - margin.right;
-        height = geometry->height - margin.top - margin.bottom;
-        originX = origin->dst_x + margin.left;
-        originY = origin->dst_y + margin.top;
-    }
-    // Only for the source the kept picture is laid out for: anything else is read whole.
-    if (width <= 0 || height <= 0 || static_cast<std::size_t>(width) != composer_->sourceWidth() ||
-        static_cast<std::size_t>(height) != composer_->sourceHeight() ||
-        (window_ != XCB_WINDOW_NONE &&
-         (left != grabber_->offsetX() || top != grabber_->offsetY()))) {
-        return std::nullopt;
-    }
-    Placement where = place(static_cast<std::size_t>(width), static_cast<std::size_t>(height),
-                            pool_->width, pool_->height, keepAspect_);
-    // Only worth it when there is scaling to do, and only within what a pixmap can hold.
-    if ((where.width == static_cast<std::size_t>(width) &&
-         where.height == static_cast<std::size_t>(height)) ||
-        where.width > 32767 || where.height > 32767) {
-        return std::nullopt;
-    }
-    auto pixmap =
-        serverScaler_->scale(drawable, visual, left, top, width, height,
-                             static_cast<int>(where.width), static_cast<int>(where.height));
-    if (!pixmap) {
-        return std::nullopt;
-    }
-    tried = true;
-    auto view = grabber_->drawable(*pixmap, static_cast<int>(where.width),
-                                   static_cast<int>(where.height), error);
-    if (view && showsCursor_) {
-        drawPointerOver(*view, originX, originY, static_cast<double>(width) / where.width,
-                        static_cast<double>(height) / where.height);
-    }
-    return view;
-}
-
 // The pointer's box, clipped to a source of the given size.
 std::optional<Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width,
                           std::size_t height, std::size_t sourceWidth, std::size_t sourceHeight) {
@@ -595,30 +463,6 @@ std::optional<Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width
     }
     return Area{static_cast<std::size_t>(x0), static_cast<std::size_t>(y0),
                 static_cast<std::size_t>(x1 - x0), static_cast<std::size_t>(y1 - y0)};
-}
-
-bool ScreenStream::updateByServer(const std::vector<FrameComposer::Job>& jobs, ErrorPtr& error) {
-    if (!serverScaler_ || jobs.empty()) {
-        return false;
-    }
-    // Where the server scales at all, only once most of the picture changed: below that, reading
-    // only the changed part costs far less.
-    std::size_t changed = 0;
-    for (const auto& job : jobs) {
-        changed += job.source.width * job.source.height;
-    }
-    if (changed * 3 < composer_->sourceWidth() * composer_->sourceHeight() * 2) {
-        return false;
-    }
-    bool tried = false;
-    auto view = readScaled(error, tried);
-    if (!view) {
-        if (!tried) {
-            error.reset();
-        }
-        return false;
-    }
-    return composer_->replace(*view);
 }
 
 bool ScreenStream::updateRoot(std::vector<Area> changed, ErrorPtr& error) {
@@ -664,12 +508,6 @@ bool ScreenStream::updateRoot(std::vector<Area> changed, ErrorPtr& error) {
         pointerBox_ = box;
     }
     auto jobs = composer_->plan(changed);
-    if (!whole_ && updateByServer(jobs, error)) {
-        return true;
-    }
-    if (error) {
-        return false;
-    }
     for (const auto& job : jobs) {
         auto view = grabber_->root(
             static_cast<int>(left + job.source.x), static_cast<int>(top + job.source.y),
@@ -727,12 +565,6 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
         jobs = composer_->plan(changed);
         if (jobs.empty()) {
             return true;
-        }
-        if (updateByServer(jobs, error)) {
-            return true;
-        }
-        if (error) {
-            return false;
         }
         // One read of the box around every change: each read of a window costs several round
         // trips.

@@ -196,34 +196,6 @@ TEST(PartialUpdates, ANewSourceSizeRemakesTheWholePicture) {
     EXPECT_EQ(picture(kept), picture(fresh));
 }
 
-// Catches a picture scaled elsewhere that is taken in at the wrong place or size, or that
-// leaves buffers behind: it fills the layout's area exactly, and copies see all of it.
-TEST(PartialUpdates, APictureScaledElsewhereReplacesTheLayoutsArea) {
-    std::mt19937 random(9);
-    Source source(100, 50, random);
-    FrameComposer kept(64, 48, true);
-    kept.setSource(100, 50);
-    run(kept, source, {});
-    std::vector<std::uint8_t> copy(kept.size());
-    std::uint64_t held = 0;
-    kept.copyTo(copy.data(), copy.data() + kept.bytesPerRow() * 48, held);
-    Source scaled(64, 32, random);
-    EXPECT_FALSE(kept.replace({scaled.bgra.data(), 64, 31, 64 * 4}));
-    ASSERT_TRUE(kept.replace(scaled.view()));
-    kept.finish();
-    kept.copyTo(copy.data(), copy.data() + kept.bytesPerRow() * 48, held);
-    EXPECT_EQ(copy, picture(kept));
-    // Placed at (0, 8): the bars above and below stay black, the middle is the new picture.
-    std::vector<std::uint8_t> alone(64 * 32 * 3 / 2);
-    convertToNV12(scaled.view(), {alone.data(), 64, alone.data() + 64 * 32, 64});
-    for (std::size_t y = 0; y < 48; ++y) {
-        for (std::size_t x = 0; x < 64; ++x) {
-            std::uint8_t want = y >= 8 && y < 40 ? alone[(y - 8) * 64 + x] : 16;
-            ASSERT_EQ(kept.luma()[y * kept.bytesPerRow() + x], want) << x << "," << y;
-        }
-    }
-}
-
 // Catches a picture larger than 1080p, made in two halves on two threads, whose halves overlap,
 // leave a gap, or split a chroma block: it equals the same picture made in one go.
 TEST(PartialUpdates, ALargePictureMadeInHalvesEqualsOneMadeWhole) {
