@@ -4,6 +4,7 @@
 #include "lumatap/messages.h"
 
 #include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <sys/uio.h>
@@ -32,6 +33,16 @@ bool writeFully(int fd, const char* data, std::size_t size) {
 void writeLine(std::string_view message) {
     // One request for the text and its line feed, so that a line is never split by another
     // thread's line; and no allocation, since a line may have to say that memory ran out.
+    // A short line goes out from one buffer: when another thread ends the process meanwhile,
+    // a file (unlike a pipe) may take only the first part of a request in several pieces,
+    // and the line would end without its line feed.
+    char joined[1024];
+    if (message.size() < sizeof joined) {
+        std::memcpy(joined, message.data(), message.size());
+        joined[message.size()] = '\n';
+        writeFully(STDERR_FILENO, joined, message.size() + 1);
+        return;
+    }
     iovec parts[2] = {{const_cast<char*>(message.data()), message.size()},
                       {const_cast<char*>("\n"), 1}};
     std::size_t left = message.size() + 1;
