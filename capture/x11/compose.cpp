@@ -112,6 +112,7 @@ void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight)
 }
 
 std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& changed) {
+    planWhole_ = false;
     if (!scaler_ || scaler_->width() == 0) {
         return {};
     }
@@ -153,7 +154,6 @@ std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& cha
         }
     }
     std::vector<Job> jobs;
-    planWhole_ = false;
     for (const Area& out : parts) {
         jobs.push_back({out, scaler_->sourceArea(out)});
         planWhole_ = planWhole_ || out == Area{0, 0, scaler_->width(), scaler_->height()};
@@ -247,6 +247,7 @@ std::uint64_t FrameComposer::finish() {
     catchUp();
     making_ = false;
     catchingUp_ = true;
+    planWhole_ = false;
     latest_ = target_;
     ++frame_;
     Change change{frame_, changingAll_, {}};
