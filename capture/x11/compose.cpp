@@ -88,10 +88,13 @@ Area join(const Area& a, const Area& b) {
 
 FrameComposer::FrameComposer(std::size_t width, std::size_t height, bool keepAspect)
     : width_(width), height_(height), keepAspect_(keepAspect), bytesPerRow_((width + 1) / 2 * 2),
-      picture_(bytesPerRow_ * (height + (height + 1) / 2)) {
-    paintBlack(
-        {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
-        width_, height_);
+      picture_(bytesPerRow_ * (height + (height + 1) / 2)), latest_(picture_.data()),
+      target_(picture_.data()), catchingUp_(true) {
+    paintBlack(targetOf(picture_.data()), width_, height_);
+}
+
+NV12Target FrameComposer::targetOf(std::uint8_t* buffer) const {
+    return {buffer, bytesPerRow_, buffer + bytesPerRow_ * height_, bytesPerRow_};
 }
 
 void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight) {
@@ -101,19 +104,15 @@ void FrameComposer::setSource(std::size_t sourceWidth, std::size_t sourceHeight)
     sourceWidth_ = sourceWidth;
     sourceHeight_ = sourceHeight;
     Placement where = place(sourceWidth, sourceHeight, width_, height_, keepAspect_);
-    if (where != placement_) {
-        // The bars of the old layout may now be picture and the other way round.
-        paintBlack(
-            {picture_.data(), bytesPerRow_, picture_.data() + bytesPerRow_ * height_, bytesPerRow_},
-            width_, height_);
-        placement_ = where;
-    }
+    // The bars of the new layout are painted with the whole picture it makes (catchUp).
+    placement_ = where;
     scaler_ = std::make_unique<NV12Scaler>(sourceWidth, sourceHeight, where.width, where.height);
     stale_ = true;
     changingAll_ = true;
 }
 
 std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& changed) {
+    planWhole_ = false;
     if (!scaler_ || scaler_->width() == 0) {
         return {};
     }
@@ -157,8 +156,53 @@ std::vector<FrameComposer::Job> FrameComposer::plan(const std::vector<Area>& cha
     std::vector<Job> jobs;
     for (const Area& out : parts) {
         jobs.push_back({out, scaler_->sourceArea(out)});
+        planWhole_ = planWhole_ || out == Area{0, 0, scaler_->width(), scaler_->height()};
     }
     return jobs;
+}
+
+void FrameComposer::begin(std::uint8_t* buffer, std::uint64_t& held) {
+    if (making_ && !catchingUp_) {
+        // The last frame ended part-way, perhaps in the latest picture itself.
+        stale_ = true;
+    }
+    making_ = true;
+    catchingUp_ = true;
+    target_ = buffer;
+    targetHeld_ = held;
+    held = 0;
+}
+
+void FrameComposer::catchUp() {
+    if (!catchingUp_) {
+        return;
+    }
+    catchingUp_ = false;
+    if (planWhole_) {
+        // Nothing of the old picture stays but the bars; their chroma rows and columns start
+        // even, and the picture's own edge rows and columns are converted over them after.
+        const Placement& p = placement_;
+        NV12Target all = targetOf(target_);
+        auto paint = [&](std::size_t x, std::size_t y, std::size_t w, std::size_t h) {
+            x &= ~std::size_t{1};
+            y &= ~std::size_t{1};
+            if (w > 0 && h > 0) {
+                paintBlack({all.luma + y * bytesPerRow_ + x, bytesPerRow_,
+                            all.chroma + y / 2 * bytesPerRow_ + x, bytesPerRow_},
+                           std::min(w + 1, width_ - x), std::min(h + 1, height_ - y));
+            }
+        };
+        const std::size_t right = p.x + p.width;
+        const std::size_t bottom = p.y + p.height;
+        paint(0, 0, width_, p.y);
+        paint(0, bottom, width_, height_ - bottom);
+        paint(0, p.y, p.x, p.height);
+        paint(right, p.y, width_ - right, p.height);
+        return;
+    }
+    if (target_ != latest_) {
+        copyTo(target_, target_ + bytesPerRow_ * height_, targetHeld_);
+    }
 }
 
 void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t pixelsX,
@@ -166,10 +210,10 @@ void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t p
     if (!scaler_) {
         return;
     }
-    NV12Target target{picture_.data() + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
-                      picture_.data() + bytesPerRow_ * height_ + placement_.y / 2 * bytesPerRow_ +
-                          placement_.x,
-                      bytesPerRow_};
+    catchUp();
+    const NV12Target all = targetOf(target_);
+    NV12Target target{all.luma + placement_.y * bytesPerRow_ + placement_.x, bytesPerRow_,
+                      all.chroma + placement_.y / 2 * bytesPerRow_ + placement_.x, bytesPerRow_};
     const Area& out = job.output;
     if (out.width * out.height > largePicture && out.height >= 4 &&
         std::thread::hardware_concurrency() >= 2) {
@@ -198,7 +242,13 @@ void FrameComposer::update(const Job& job, const BgraView& pixels, std::size_t p
     changing_.push_back({placement_.x + out.x, placement_.y + out.y, out.width, out.height});
 }
 
-void FrameComposer::finish() {
+std::uint64_t FrameComposer::finish() {
+    // A frame that made nothing still brings its buffer up to date.
+    catchUp();
+    making_ = false;
+    catchingUp_ = true;
+    planWhole_ = false;
+    latest_ = target_;
     ++frame_;
     Change change{frame_, changingAll_, {}};
     if (!changingAll_) {
@@ -212,6 +262,7 @@ void FrameComposer::finish() {
         recent_.erase(recent_.begin());
     }
     recent_.push_back(std::move(change));
+    return frame_;
 }
 
 void FrameComposer::copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64_t& held) const {
@@ -227,7 +278,7 @@ void FrameComposer::copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64
         areas.insert(areas.end(), c.areas.begin(), c.areas.end());
     }
     held = frame_;
-    const std::uint8_t* from = picture_.data();
+    const std::uint8_t* from = latest_;
     const std::uint8_t* fromChroma = from + bytesPerRow_ * height_;
     if (all) {
         std::memcpy(luma, from, bytesPerRow_ * height_);

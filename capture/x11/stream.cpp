@@ -3,8 +3,8 @@
 // Each stream has a thread of its own, with a connection of its own. It reads the picture only
 // when something changed (the DAMAGE extension reports drawing, with the rectangles drawn;
 // the pointer is polled when it is shown), and then only the changed rectangles, through
-// shared memory; they are scaled and converted into the stream's kept NV12 picture
-// (FrameComposer), and the whole picture is delivered as a complete frame. A change after a
+// shared memory; they are scaled and converted into the stream's NV12 picture (FrameComposer),
+// made in the pool buffer that is then delivered whole as a complete frame. A change after a
 // quiet spell is read as soon as it is reported, though never sooner than the minimum frame
 // interval after the last read. Otherwise each interval delivers an idle frame without a
 // picture, as a screen that stands still produces nothing new.
@@ -678,6 +678,8 @@ bool ScreenStream::tick(ErrorPtr& error) {
     }
     changed_ = false;
     lastRead_ = Clock::now();
+    // Made straight in the buffer that is sent; a frame left unfinished leaves it holding none.
+    composer_->begin(pool_->luma(*slot), slot->frame);
     if (!update({}, error)) {
         if (error && error->code == grabWindowGone) {
             error = streamError(streamWindowDestroyed, "the window was destroyed");
@@ -699,8 +701,7 @@ bool ScreenStream::tick(ErrorPtr& error) {
         deliver(sample(nullptr, FrameStatus::idle), true);
         return true;
     }
-    composer_->finish();
-    composer_->copyTo(pool_->luma(*slot), pool_->chroma(*slot), slot->frame);
+    slot->frame = composer_->finish();
     auto picture = std::make_shared<PixelBuffer>();
     picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};
