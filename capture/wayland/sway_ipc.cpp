@@ -106,16 +106,6 @@ void collect(const nlohmann::json& node, std::map<std::string, SwayWindow>& foun
     }
 }
 
-std::map<std::string, std::int32_t> processesOf(const std::map<std::string, SwayWindow>& windows) {
-    std::map<std::string, std::int32_t> processes;
-    for (const auto& [identifier, window] : windows) {
-        if (window.pid) {
-            processes[identifier] = *window.pid;
-        }
-    }
-    return processes;
-}
-
 } // namespace
 
 std::map<std::string, SwayWindow> windowsInTree(std::string_view json) {
@@ -125,19 +115,6 @@ std::map<std::string, SwayWindow> windowsInTree(std::string_view json) {
         collect(tree, found);
     }
     return found;
-}
-
-std::map<std::string, std::int32_t> processesInTree(std::string_view json) {
-    return processesOf(windowsInTree(json));
-}
-
-std::optional<std::map<std::string, std::int32_t>>
-swayWindowProcesses(const std::string& socketPath) {
-    auto windows = swayWindows(socketPath);
-    if (!windows) {
-        return std::nullopt;
-    }
-    return processesOf(*windows);
 }
 
 std::optional<std::map<std::string, SwayWindow>> swayWindows(const std::string& socketPath) {

@@ -22,9 +22,4 @@ std::optional<std::map<std::string, SwayWindow>> swayWindows(const std::string& 
 // The same, read from the JSON text of a GET_TREE reply.
 std::map<std::string, SwayWindow> windowsInTree(std::string_view json);
 
-// Only the windows with a process, with their process ids.
-std::optional<std::map<std::string, std::int32_t>>
-swayWindowProcesses(const std::string& socketPath);
-std::map<std::string, std::int32_t> processesInTree(std::string_view json);
-
 } // namespace lumatap::wayland

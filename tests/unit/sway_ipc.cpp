@@ -7,6 +7,17 @@
 namespace lumatap::wayland {
 namespace {
 
+// The windows of a tree that have a process, with their process ids.
+std::map<std::string, std::int32_t> processesInTree(std::string_view json) {
+    std::map<std::string, std::int32_t> processes;
+    for (const auto& [identifier, window] : windowsInTree(json)) {
+        if (window.pid) {
+            processes[identifier] = *window.pid;
+        }
+    }
+    return processes;
+}
+
 // Catches windows missed in nested containers or among the floating ones, and identifiers
 // paired with another node's process.
 TEST(SwayTree, FindsEveryWindowWithItsOwnProcess) {
@@ -58,9 +69,9 @@ TEST(SwayTree, GivesXwaylandWindowsTheirClass) {
 
 // Catches a socket that is not sway's taken for one, and a hang on a path nobody serves.
 TEST(SwayTree, NoAnswerWhereNoSwayListens) {
-    EXPECT_FALSE(swayWindowProcesses(""));
-    EXPECT_FALSE(swayWindowProcesses("/nonexistent/sway-ipc.sock"));
-    EXPECT_FALSE(swayWindowProcesses(std::string(200, 'x')));
+    EXPECT_FALSE(swayWindows(""));
+    EXPECT_FALSE(swayWindows("/nonexistent/sway-ipc.sock"));
+    EXPECT_FALSE(swayWindows(std::string(200, 'x')));
 }
 
 } // namespace
