@@ -56,6 +56,8 @@ class ScreenStream : public x11::PictureStream {
     bool keepAspect_ = true;
     std::shared_ptr<x11::PixelPool> pool_;
     std::unique_ptr<x11::FrameComposer> composer_;
+    // What changed since the last picture made: frames that find no free buffer are not made.
+    std::vector<x11::Area> missed_;
 };
 
 void ScreenStream::prepare(ErrorPtr& error) {
@@ -179,7 +181,7 @@ bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
         deliver(x11::sample(nullptr, FrameStatus::idle), true);
         return true;
     }
-    // Every buffer still held downstream drops this picture; the next change brings another.
+    // With every buffer still held downstream no picture is made; its changes wait for the next.
     if (auto picture = compose(*frame)) {
         deliver(x11::sample(std::move(picture), FrameStatus::complete), false);
     }
@@ -187,31 +189,36 @@ bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
 }
 
 std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Frame& frame) {
-    // The picture is kept up to date with every frame, even one no buffer is free for, since
-    // the next frame's damage counts from this one.
     const Image& image = frame.image;
     x11::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
-    composer_->setSource(view.width, view.height);
-    std::vector<x11::Area> changed;
     for (const Rect& r : frame.damage) {
         double left = std::clamp(std::floor(r.x), 0.0, static_cast<double>(view.width));
         double top = std::clamp(std::floor(r.y), 0.0, static_cast<double>(view.height));
         double right = std::clamp(std::ceil(r.x + r.width), left, static_cast<double>(view.width));
         double bottom =
             std::clamp(std::ceil(r.y + r.height), top, static_cast<double>(view.height));
-        changed.push_back({static_cast<std::size_t>(left), static_cast<std::size_t>(top),
+        missed_.push_back({static_cast<std::size_t>(left), static_cast<std::size_t>(top),
                            static_cast<std::size_t>(right - left),
                            static_cast<std::size_t>(bottom - top)});
     }
-    for (const auto& job : composer_->plan(changed)) {
-        composer_->update(job, view, 0, 0);
-    }
-    composer_->finish();
     auto slot = pool_->take();
     if (!slot) {
+        // The damage counts from the last picture made, so it is kept for the next frame;
+        // a flood of it is more simply made again whole.
+        if (missed_.size() > 256) {
+            missed_.clear();
+            composer_->invalidate();
+        }
         return nullptr;
     }
-    composer_->copyTo(pool_->luma(*slot), pool_->chroma(*slot), slot->frame);
+    composer_->setSource(view.width, view.height);
+    // Made straight in the buffer that is sent; a frame left unfinished leaves it holding none.
+    composer_->begin(pool_->luma(*slot), slot->frame);
+    for (const auto& job : composer_->plan(missed_)) {
+        composer_->update(job, view, 0, 0);
+    }
+    missed_.clear();
+    slot->frame = composer_->finish();
     auto picture = std::make_shared<PixelBuffer>();
     picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};
