@@ -389,6 +389,19 @@ int bt709Luma(std::uint32_t rgb) {
     return static_cast<int>(16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) + 0.5);
 }
 
+// Lets the frames still under way come, then checks how the stream ended: with `status` and
+// with exactly the lines `err`. `what` names the stream for the failure that it never ends.
+void expectEnd(Process& video, std::size_t size, int status, const std::string& err,
+               const std::string& what) {
+    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
+    }
+    auto ended = video.wait(10s);
+    ASSERT_TRUE(ended) << "still streaming " << what;
+    video.drain();
+    EXPECT_EQ(*ended, status) << video.err();
+    EXPECT_EQ(video.err(), err);
+}
+
 // Catches a native stream that shows the wrong source, misses a change of its window, stops
 // repeating when nothing changes, or outlives its window or ends it with the wrong line.
 TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
@@ -428,14 +441,7 @@ TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
     }
 
     EXPECT_EQ(client->ask("destroy " + std::to_string(number)), "ok");
-    // Whatever frames were under way still come; then the end.
-    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
-    }
-    auto status = video.wait(10s);
-    ASSERT_TRUE(status) << "still streaming a closed window";
-    video.drain();
-    EXPECT_EQ(*status, 3) << video.err();
-    EXPECT_EQ(video.err(), "ready\nclosed: the window was closed\n");
+    expectEnd(video, size, 3, "ready\nclosed: the window was closed\n", "a closed window");
 }
 
 // Catches X programs' windows left out of a native listing, listed without their title or
@@ -554,13 +560,8 @@ TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
     ASSERT_EQ(video.read(size, 10s).size(), size) << video.err();
     auto unplugged = sway->command({"swaymsg", "output", "HEADLESS-2", "unplug"});
     ASSERT_EQ(unplugged.status, 0) << unplugged.out << unplugged.err;
-    for (int i = 0; i < 200 && video.read(size, 10s).size() == size; ++i) {
-    }
-    auto status = video.wait(10s);
-    ASSERT_TRUE(status) << "still streaming an unplugged output";
-    video.drain();
-    EXPECT_EQ(*status, 1) << video.err();
-    EXPECT_EQ(video.err(), "ready\nerror: the display was disconnected\n");
+    expectEnd(video, size, 1, "ready\nerror: the display was disconnected\n",
+              "an unplugged output");
 }
 
 // Catches a turned output's frames passed on as the output's pixels lie (sideways, upside
