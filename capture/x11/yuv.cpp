@@ -18,24 +18,34 @@ constexpr double kr = 0.2126;
 constexpr double kb = 0.0722;
 constexpr double kg = 1 - kr - kb;
 
-// Coefficients in 16-bit fixed point, scaled to the video range (219 steps of luma, 224 of
-// chroma for 255 of each primary).
-constexpr int bits = 16;
-constexpr std::int32_t fixed(double value) {
-    return static_cast<std::int32_t>(value * (1 << bits) + (value < 0 ? -0.5 : 0.5));
+// The BT.709 matrix in fixed point of `fraction` bits, scaled to the video range (219 steps of
+// luma, 224 of chroma for 255 of each primary).
+struct Matrix {
+    std::int32_t yR, yG, yB, cbR, cbG, cbB, crR, crG, crB;
+};
+constexpr std::int32_t fixed(double value, int fraction) {
+    return static_cast<std::int32_t>(value * (1 << fraction) + (value < 0 ? -0.5 : 0.5));
 }
 constexpr double lumaScale = 219.0 / 255;
 constexpr double chromaScale = 224.0 / 255;
-constexpr std::int32_t yR = fixed(kr * lumaScale);
-constexpr std::int32_t yG = fixed(kg * lumaScale);
-constexpr std::int32_t yB = fixed(kb * lumaScale);
-constexpr std::int32_t cbR = fixed(-kr / (2 * (1 - kb)) * chromaScale);
-constexpr std::int32_t cbB = fixed(0.5 * chromaScale);
-// Chroma weights add up to exactly 0, so every grey has Cb and Cr of exactly 128.
-constexpr std::int32_t cbG = -cbR - cbB;
-constexpr std::int32_t crR = fixed(0.5 * chromaScale);
-constexpr std::int32_t crB = fixed(-kb / (2 * (1 - kr)) * chromaScale);
-constexpr std::int32_t crG = -crR - crB;
+constexpr Matrix matrixOf(int fraction) {
+    Matrix m{};
+    m.yR = fixed(kr * lumaScale, fraction);
+    m.yG = fixed(kg * lumaScale, fraction);
+    m.yB = fixed(kb * lumaScale, fraction);
+    m.cbR = fixed(-kr / (2 * (1 - kb)) * chromaScale, fraction);
+    m.cbB = fixed(0.5 * chromaScale, fraction);
+    // Chroma weights add up to exactly 0, so every grey has Cb and Cr of exactly 128.
+    m.cbG = -m.cbR - m.cbB;
+    m.crR = fixed(0.5 * chromaScale, fraction);
+    m.crB = fixed(-kb / (2 * (1 - kr)) * chromaScale, fraction);
+    m.crG = -m.crR - m.crB;
+    return m;
+}
+
+// 16 bits for converting source pixels.
+constexpr int bits = 16;
+constexpr Matrix matrix = matrixOf(bits);
 
 constexpr std::int32_t lumaBias = (16 << bits) + (1 << (bits - 1));
 // Chroma works on sums of four pixels: two more bits.
@@ -45,7 +55,7 @@ LUMATAP_VECTOR_CLONES
 void lumaRow(const std::uint8_t* bgra, std::uint8_t* luma, std::size_t width) {
     for (std::size_t x = 0; x < width; ++x) {
         const std::uint8_t* p = bgra + 4 * x;
-        std::int32_t sum = yB * p[0] + yG * p[1] + yR * p[2] + lumaBias;
+        std::int32_t sum = matrix.yB * p[0] + matrix.yG * p[1] + matrix.yR * p[2] + lumaBias;
         luma[x] = static_cast<std::uint8_t>(sum >> bits);
     }
 }
@@ -61,9 +71,9 @@ void chromaRow(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t
         std::int32_t green = a[1] + a[5] + b[1] + b[5];
         std::int32_t red = a[2] + a[6] + b[2] + b[6];
         chroma[2 * i] = static_cast<std::uint8_t>(
-            (cbB * blue + cbG * green + cbR * red + chromaBias) >> (bits + 2));
+            (matrix.cbB * blue + matrix.cbG * green + matrix.cbR * red + chromaBias) >> (bits + 2));
         chroma[2 * i + 1] = static_cast<std::uint8_t>(
-            (crB * blue + crG * green + crR * red + chromaBias) >> (bits + 2));
+            (matrix.crB * blue + matrix.crG * green + matrix.crR * red + chromaBias) >> (bits + 2));
     }
 }
 
@@ -72,10 +82,10 @@ void chromaEdge(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* chro
     std::int32_t blue = 2 * (a[0] + b[0]);
     std::int32_t green = 2 * (a[1] + b[1]);
     std::int32_t red = 2 * (a[2] + b[2]);
-    chroma[0] = static_cast<std::uint8_t>((cbB * blue + cbG * green + cbR * red + chromaBias) >>
-                                          (bits + 2));
-    chroma[1] = static_cast<std::uint8_t>((crB * blue + crG * green + crR * red + chromaBias) >>
-                                          (bits + 2));
+    chroma[0] = static_cast<std::uint8_t>(
+        (matrix.cbB * blue + matrix.cbG * green + matrix.cbR * red + chromaBias) >> (bits + 2));
+    chroma[1] = static_cast<std::uint8_t>(
+        (matrix.crB * blue + matrix.crG * green + matrix.crR * red + chromaBias) >> (bits + 2));
 }
 
 // Adds one source row, weighed, to a row of 8.7 fixed-point sums. The weights of a row's
@@ -293,25 +303,14 @@ bool hasAvx2() {
 // units of 1 << 22. Chroma works on the sum of two pixels of the mean of two rows: one more
 // bit.
 constexpr int scaledBits = 22;
-constexpr std::int32_t fixed15(double value) {
-    return static_cast<std::int32_t>(value * (1 << 15) + (value < 0 ? -0.5 : 0.5));
-}
-constexpr std::int32_t yR15 = fixed15(kr * lumaScale);
-constexpr std::int32_t yG15 = fixed15(kg * lumaScale);
-constexpr std::int32_t yB15 = fixed15(kb * lumaScale);
-constexpr std::int32_t cbR15 = fixed15(-kr / (2 * (1 - kb)) * chromaScale);
-constexpr std::int32_t cbB15 = fixed15(0.5 * chromaScale);
-constexpr std::int32_t cbG15 = -cbR15 - cbB15;
-constexpr std::int32_t crR15 = fixed15(0.5 * chromaScale);
-constexpr std::int32_t crB15 = fixed15(-kb / (2 * (1 - kr)) * chromaScale);
-constexpr std::int32_t crG15 = -crR15 - crB15;
+constexpr Matrix matrix15 = matrixOf(15);
 constexpr std::int32_t scaledLumaBias = (16 << scaledBits) + (1 << (scaledBits - 1));
 constexpr std::int32_t scaledChromaBias = (128 << (scaledBits + 1)) + (1 << scaledBits);
 
 void scaledLuma(const std::uint16_t* bgra, std::uint8_t* luma, std::size_t n) {
     for (std::size_t x = 0; x < n; ++x) {
-        std::int32_t sum =
-            yB15 * bgra[4 * x] + yG15 * bgra[4 * x + 1] + yR15 * bgra[4 * x + 2] + scaledLumaBias;
+        std::int32_t sum = matrix15.yB * bgra[4 * x] + matrix15.yG * bgra[4 * x + 1] +
+                           matrix15.yR * bgra[4 * x + 2] + scaledLumaBias;
         luma[x] = static_cast<std::uint8_t>(sum >> scaledBits);
     }
 }
@@ -328,9 +327,11 @@ void scaledChroma(const std::uint16_t* top, const std::uint16_t* bottom, std::ui
         std::int32_t green = mean[1] + mean[5];
         std::int32_t red = mean[2] + mean[6];
         chroma[2 * i] = static_cast<std::uint8_t>(
-            (cbB15 * blue + cbG15 * green + cbR15 * red + scaledChromaBias) >> (scaledBits + 1));
+            (matrix15.cbB * blue + matrix15.cbG * green + matrix15.cbR * red + scaledChromaBias) >>
+            (scaledBits + 1));
         chroma[2 * i + 1] = static_cast<std::uint8_t>(
-            (crB15 * blue + crG15 * green + crR15 * red + scaledChromaBias) >> (scaledBits + 1));
+            (matrix15.crB * blue + matrix15.crG * green + matrix15.crR * red + scaledChromaBias) >>
+            (scaledBits + 1));
     }
 }
 
@@ -343,8 +344,9 @@ LUMATAP_AVX2_FUNCTION __m128i inOrder(__m256i packed, __m128i order) {
 
 // Luma of eight pixels: lane 0 holds pixels 0, 1, 4 and 5.
 LUMATAP_AVX2_FUNCTION __m256i eightLumas(const std::uint16_t* p) {
-    const __m256i weights = _mm256_setr_epi16(yB15, yG15, yR15, 0, yB15, yG15, yR15, 0, yB15, yG15,
-                                              yR15, 0, yB15, yG15, yR15, 0);
+    const __m256i weights = _mm256_setr_epi16(
+        matrix15.yB, matrix15.yG, matrix15.yR, 0, matrix15.yB, matrix15.yG, matrix15.yR, 0,
+        matrix15.yB, matrix15.yG, matrix15.yR, 0, matrix15.yB, matrix15.yG, matrix15.yR, 0);
     __m256i lo =
         _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), weights);
     __m256i hi =
@@ -376,10 +378,12 @@ LUMATAP_AVX2_FUNCTION __m256i meanOfRows(const std::uint16_t* top, const std::ui
 // Cb and Cr of four blocks: lane 0 holds Cb of blocks 0 and 2, then their Cr; lane 1 blocks 1
 // and 3.
 LUMATAP_AVX2_FUNCTION __m256i fourBlocks(const std::uint16_t* top, const std::uint16_t* bottom) {
-    const __m256i blue = _mm256_setr_epi16(cbB15, cbG15, cbR15, 0, cbB15, cbG15, cbR15, 0, cbB15,
-                                           cbG15, cbR15, 0, cbB15, cbG15, cbR15, 0);
-    const __m256i red = _mm256_setr_epi16(crB15, crG15, crR15, 0, crB15, crG15, crR15, 0, crB15,
-                                          crG15, crR15, 0, crB15, crG15, crR15, 0);
+    const __m256i blue = _mm256_setr_epi16(
+        matrix15.cbB, matrix15.cbG, matrix15.cbR, 0, matrix15.cbB, matrix15.cbG, matrix15.cbR, 0,
+        matrix15.cbB, matrix15.cbG, matrix15.cbR, 0, matrix15.cbB, matrix15.cbG, matrix15.cbR, 0);
+    const __m256i red = _mm256_setr_epi16(
+        matrix15.crB, matrix15.crG, matrix15.crR, 0, matrix15.crB, matrix15.crG, matrix15.crR, 0,
+        matrix15.crB, matrix15.crG, matrix15.crR, 0, matrix15.crB, matrix15.crG, matrix15.crR, 0);
     __m256i first = meanOfRows(top, bottom);
     __m256i second = meanOfRows(top + 16, bottom + 16);
     __m256i cb = _mm256_hadd_epi32(_mm256_madd_epi16(first, blue), _mm256_madd_epi16(second, blue));
