@@ -1,8 +1,9 @@
 #include "capture/x11/processes.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
-#include <fstream>
+#include <fcntl.h>
 #include <optional>
 #include <sstream>
 #include <unistd.h>
@@ -22,8 +23,37 @@ std::optional<ProcessID> pidNamed(const char* name) {
     return static_cast<ProcessID>(pid);
 }
 
+// The whole text of a small file under /proc, or nothing. A process may end between opening
+// its file and reading it, and the read then fails with ESRCH: that is an ordinary answer
+// here, not an error (the standard streams would throw it out of an iterator).
+std::optional<std::string> procText(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            text.append(chunk, static_cast<size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            close(fd);
+            return std::nullopt;
+        }
+    }
+    close(fd);
+    return text;
+}
+
 std::optional<uid_t> realUser(const std::string& dir) {
-    std::ifstream status(dir + "/status");
+    auto text = procText(dir + "/status");
+    if (!text) {
+        return std::nullopt;
+    }
+    std::istringstream status(*text);
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("Uid:", 0) == 0) {
@@ -39,8 +69,7 @@ std::optional<uid_t> realUser(const std::string& dir) {
 }
 
 bool isKernelThread(const std::string& dir) {
-    std::ifstream file(dir + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string stat = procText(dir + "/stat").value_or("");
     // The name in parentheses may hold spaces and parentheses itself; the fields after the
     // last ')' are plain: state, ppid, pgrp, session, tty, tpgid, flags.
     auto close = stat.rfind(')');
@@ -59,7 +88,23 @@ bool isKernelThread(const std::string& dir) {
     return (flags & kernelThread) != 0;
 }
 
+// The kernel's short name of the process, without its line feed.
+std::optional<std::string> shortName(const std::string& dir) {
+    auto comm = procText(dir + "/comm");
+    if (!comm || comm->empty()) {
+        return std::nullopt;
+    }
+    if (comm->back() == '\n') {
+        comm->pop_back();
+    }
+    return comm;
+}
+
 } // namespace
+
+std::string processName(ProcessID pid) {
+    return shortName("/proc/" + std::to_string(pid)).value_or("");
+}
 
 std::vector<SessionProcess> sessionProcesses() {
     std::vector<SessionProcess> found;
@@ -77,12 +122,11 @@ std::vector<SessionProcess> sessionProcesses() {
         if (realUser(dir) != user || isKernelThread(dir)) {
             continue;
         }
-        std::ifstream comm(dir + "/comm");
-        std::string name;
-        if (!std::getline(comm, name)) {
+        auto name = shortName(dir);
+        if (!name) {
             continue; // ended meanwhile
         }
-        found.push_back({*pid, std::move(name)});
+        found.push_back({*pid, std::move(*name)});
     }
     closedir(proc);
     return found;

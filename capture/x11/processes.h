@@ -17,6 +17,9 @@ struct SessionProcess {
     std::string name; // the short name the kernel keeps
 };
 
+// The short name the kernel keeps for process `pid`, empty when it has ended.
+std::string processName(ProcessID pid);
+
 // Every process with our real user id, kernel threads left out, in no particular order.
 // Processes that end while the list is read are left out.
 std::vector<SessionProcess> sessionProcesses();

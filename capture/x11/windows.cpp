@@ -4,7 +4,6 @@
 #include "capture/x11/text.h"
 
 #include <algorithm>
-#include <fstream>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -654,13 +653,6 @@ std::vector<WindowFacts> describe(Connection& c, const std::vector<xcb_window_t>
         return {};
     }
     return facts;
-}
-
-std::string processName(ProcessID pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
 }
 
 } // namespace lumatap::x11

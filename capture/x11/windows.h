@@ -73,9 +73,6 @@ struct WindowFacts {
 std::vector<WindowFacts> describe(Connection& connection, const std::vector<xcb_window_t>& ids,
                                   ErrorPtr& error);
 
-// The short name of a process, from /proc.
-std::string processName(ProcessID pid);
-
 // What a lost connection is reported as.
 ErrorPtr connectionLost();
 
