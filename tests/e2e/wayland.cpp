@@ -98,6 +98,22 @@ class WaylandLayer : public testing::TestWithParam<CompositorKind> {
     std::unique_ptr<WlClient> client;
 };
 
+// Tests of what sway alone offers (its IPC, outputs added, unplugged and turned at run time),
+// each with a sway of its own.
+class OnSway : public testing::Test {
+  protected:
+    void SetUp() override {
+        try {
+            sway = std::make_unique<Compositor>(CompositorKind::Sway);
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
+        }
+    }
+    std::unique_ptr<Compositor> sway;
+};
+using WaylandOutputs = OnSway;
+using NativeSway = OnSway;
+
 // Catches outputs read wrongly (id, place, size), windows without their title or app id, and
 // window numbers that change between separate runs, are handed out twice, or come back
 // after their window closed.
@@ -219,13 +235,7 @@ TEST_P(WaylandLayer, SessionFollowsTheWindowAndEndsWhenItCloses) {
 // Catches an output's logical geometry taken from its mode (or the other way round), a second
 // output read with the first one's place, and a capture of an output that goes on (or hangs)
 // after the output was unplugged. sway alone can scale, add and unplug outputs at run time.
-TEST(WaylandOutputs, ScaledAndSecondOutputsAndTheEndOfAnUnpluggedOne) {
-    std::unique_ptr<Compositor> sway;
-    try {
-        sway = std::make_unique<Compositor>(CompositorKind::Sway);
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+TEST_F(WaylandOutputs, ScaledAndSecondOutputsAndTheEndOfAnUnpluggedOne) {
     auto scaled = sway->command({"swaymsg", "output", "HEADLESS-1", "scale", "2"});
     ASSERT_EQ(scaled.status, 0) << scaled.out << scaled.err;
     auto created = sway->command({"swaymsg", "create_output"});
@@ -509,13 +519,7 @@ INSTANTIATE_TEST_SUITE_P(Compositors, NativeDesktop,
 
 // Catches the host's own windows listed under sway, where its IPC tells whose a window is,
 // and other programs' windows dropped with them.
-TEST(NativeSway, TheHostsWindowsAreLeftOut) {
-    std::unique_ptr<Compositor> sway;
-    try {
-        sway = std::make_unique<Compositor>(CompositorKind::Sway);
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+TEST_F(NativeSway, TheHostsWindowsAreLeftOut) {
     auto fifo = scratch("go");
     auto out = scratch("list.json");
     auto err = scratch("list.err");
@@ -546,13 +550,7 @@ TEST(NativeSway, TheHostsWindowsAreLeftOut) {
 
 // Catches a stream of an unplugged output that goes on (or hangs) instead of ending with an
 // error, and a display stream that shows nothing of what is on the output.
-TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
-    std::unique_ptr<Compositor> sway;
-    try {
-        sway = std::make_unique<Compositor>(CompositorKind::Sway);
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+TEST_F(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
     auto created = sway->command({"swaymsg", "create_output"});
     ASSERT_EQ(created.status, 0) << created.out << created.err;
     json doc;
@@ -579,13 +577,7 @@ TEST(NativeSway, VideoOfAnOutputEndsWhenItIsUnplugged) {
 // Catches a turned output's frames passed on as the output's pixels lie (sideways, upside
 // down, mirrored, or turned the wrong way) instead of as a person sees them, in thumbnails and
 // in video, and a change on a turned output updated in the wrong place of the picture.
-TEST(NativeSway, TurnedOutputsAreCapturedUpright) {
-    std::unique_ptr<Compositor> sway;
-    try {
-        sway = std::make_unique<Compositor>(CompositorKind::Sway);
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+TEST_F(NativeSway, TurnedOutputsAreCapturedUpright) {
     WlClient halves(*sway);
     // Alone on the output, so tiled over nearly all of it: red on the left, green on the right.
     int number = halves.window(400, 300, 0x00ff00, "lumatap.test.halves", "Halves", "left=ff0000");
@@ -670,13 +662,7 @@ TEST(NativeSway, TurnedOutputsAreCapturedUpright) {
 // Catches a pointer drawn into a thumbnail, which asks for none, and one missing from a
 // display's video (the compositor not asked to draw it), drawn away from where it is, or not
 // followed when it moves.
-TEST(NativeSway, PointerIsInDisplayVideoWhereItIsAndNotInThumbnails) {
-    std::unique_ptr<Compositor> sway;
-    try {
-        sway = std::make_unique<Compositor>(CompositorKind::Sway);
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+TEST_F(NativeSway, PointerIsInDisplayVideoWhereItIsAndNotInThumbnails) {
     // Headless sway has no pointer device: the client's virtual pointer is one.
     WlClient mouse(*sway);
     ASSERT_EQ(mouse.ask("pointer 400 300 1280 720"), "ok");
