@@ -91,6 +91,20 @@ struct Source {
         }
     }
     BgraView view() const { return {bgra.data(), width, height, width * 4}; }
+    // Paints a random rectangle, at most 1/`share` of the room right of and below its corner,
+    // with random pixels, and returns it.
+    Area scribble(std::size_t share, std::mt19937& random) {
+        std::size_t x = random() % width;
+        std::size_t y = random() % height;
+        std::size_t w = 1 + random() % std::max<std::size_t>(1, (width - x) / share);
+        std::size_t h = 1 + random() % std::max<std::size_t>(1, (height - y) / share);
+        for (std::size_t r = y; r < y + h; ++r) {
+            for (std::size_t b = x * 4; b < (x + w) * 4; ++b) {
+                bgra[r * width * 4 + b] = static_cast<std::uint8_t>(random());
+            }
+        }
+        return {x, y, w, h};
+    }
     // Only the pixels of `area`, in a buffer of their own, as a read of that area brings them.
     std::vector<std::uint8_t> cut(const Area& area) const {
         std::vector<std::uint8_t> part(area.width * area.height * 4);
@@ -162,17 +176,7 @@ TEST(PartialUpdates, EveryFrameEqualsAWholeConversion) {
         for (int round = 0; round < 40; ++round) {
             std::vector<Area> changed;
             for (std::size_t n = random() % 4; n > 0; --n) {
-                std::size_t x = random() % c.sourceWidth;
-                std::size_t y = random() % c.sourceHeight;
-                std::size_t w = 1 + random() % std::max<std::size_t>(1, (c.sourceWidth - x) / 3);
-                std::size_t h = 1 + random() % std::max<std::size_t>(1, (c.sourceHeight - y) / 3);
-                changed.push_back({x, y, w, h});
-                for (std::size_t r = y; r < y + h; ++r) {
-                    for (std::size_t b = x * 4; b < (x + w) * 4; ++b) {
-                        source.bgra[r * c.sourceWidth * 4 + b] =
-                            static_cast<std::uint8_t>(random());
-                    }
-                }
+                changed.push_back(source.scribble(3, random));
             }
             run(kept, source, changed);
             // Buffers that hold older frames, brought up to date with what changed since.
@@ -222,16 +226,7 @@ TEST(PartialUpdates, FramesMadeInTheirOwnBuffersEqualWholeConversions) {
                     byte = static_cast<std::uint8_t>(random());
                 }
             } else if (random() % 2 == 0) {
-                std::size_t x = random() % source.width;
-                std::size_t y = random() % source.height;
-                std::size_t w = 1 + random() % std::max<std::size_t>(1, (source.width - x) / 2);
-                std::size_t h = 1 + random() % std::max<std::size_t>(1, (source.height - y) / 2);
-                changed.push_back({x, y, w, h});
-                for (std::size_t r = y; r < y + h; ++r) {
-                    for (std::size_t b = x * 4; b < (x + w) * 4; ++b) {
-                        source.bgra[r * source.width * 4 + b] = static_cast<std::uint8_t>(random());
-                    }
-                }
+                changed.push_back(source.scribble(2, random));
             }
             std::size_t i = random() % buffers.size();
             kept.begin(buffers[i].data(), held[i]);
