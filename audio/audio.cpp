@@ -4,8 +4,8 @@
 #include "capture/completion.h"
 #include "capture/shareable.h"
 #include "capture/stream_output.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <chrono>
 #include <thread>

@@ -1,9 +1,10 @@
 #include "audio/sound.h"
 
 #include "audio/pcm.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "capture/failure.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // BGRA to NV12 (BT.709, video range) of a 1280x720 picture: our fixed-point converter against
 // libswscale set up for the same matrix and range, where libswscale is there.
-#include "capture/x11/yuv.h"
+#include "capture/media/yuv.h"
 
 #include "bench/desktop.h"
 
@@ -22,9 +22,9 @@ constexpr int height = 720;
 void ownConverter(benchmark::State& state) {
     auto picture = desktop(width, height);
     std::vector<std::uint8_t> nv12(width * height * 3 / 2);
-    x11::NV12Target target{nv12.data(), width, nv12.data() + width * height, width};
+    media::NV12Target target{nv12.data(), width, nv12.data() + width * height, width};
     for (auto _ : state) {
-        x11::convertToNV12({picture.data(), width, height, width * 4}, target);
+        media::convertToNV12({picture.data(), width, height, width * 4}, target);
         benchmark::DoNotOptimize(nv12.data());
     }
 }
@@ -38,12 +38,12 @@ void fusedPass(benchmark::State& state) {
     auto h = static_cast<std::size_t>(state.range(3));
     auto picture = desktop(sw, sh);
     std::vector<std::uint8_t> nv12(w * h * 3 / 2);
-    x11::NV12Target target{nv12.data(), w, nv12.data() + w * h, w};
-    const x11::NV12Scaler::Kernels kernels[] = {x11::NV12Scaler::Kernels::best,
-                                                x11::NV12Scaler::Kernels::sse2,
-                                                x11::NV12Scaler::Kernels::portable};
-    x11::NV12Scaler scaler(sw, sh, w, h, kernels[state.range(4)]);
-    x11::NV12Scaler::Scratch scratch;
+    media::NV12Target target{nv12.data(), w, nv12.data() + w * h, w};
+    const media::NV12Scaler::Kernels kernels[] = {media::NV12Scaler::Kernels::best,
+                                                  media::NV12Scaler::Kernels::sse2,
+                                                  media::NV12Scaler::Kernels::portable};
+    media::NV12Scaler scaler(sw, sh, w, h, kernels[state.range(4)]);
+    media::NV12Scaler::Scratch scratch;
     for (auto _ : state) {
         scaler.convert({picture.data(), sw, sh, sw * 4}, 0, 0, {0, 0, w, h}, target, scratch);
         benchmark::DoNotOptimize(nv12.data());

@@ -4,8 +4,9 @@
 // lets go of the state last frees it, so a completion that runs late is still safe.
 #pragma once
 
+#include "capture/failure.h"
 #include "capture/platform.h"
-#include "lumatap/output.h"
+#include "channels/output.h"
 
 #include <functional>
 #include <memory>

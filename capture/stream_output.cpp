@@ -1,7 +1,8 @@
 #include "capture/stream_output.h"
 
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "capture/failure.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 namespace lumatap {
 

@@ -2,8 +2,8 @@
 
 #include "capture/geometry.h"
 #include "capture/shareable.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 namespace lumatap {
 

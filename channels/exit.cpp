@@ -1,7 +1,7 @@
-#include "lumatap/exit.h"
+#include "channels/exit.h"
 
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <atomic>
 #include <cerrno>

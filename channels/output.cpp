@@ -1,7 +1,7 @@
-#include "lumatap/output.h"
+#include "channels/output.h"
 
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
 
 #include <cerrno>
 #include <cstring>
@@ -81,16 +81,6 @@ void say(std::string_view message) {
 
 void fail(std::string_view message, int status) {
     exitProcess(status, message);
-}
-
-void failWith(const ErrorPtr& error) {
-    if (!error) {
-        fail(unknownErrorLine);
-    }
-    if (error->domain == streamErrorDomain && error->code == userDeclinedCode) {
-        fail(permissionLine, statusNotAllowed);
-    }
-    fail(std::string(errorPrefix) + error->description);
 }
 
 bool writeAll(const void* data, std::size_t size) {

@@ -2,11 +2,11 @@
 // standard error, and the exit status. Nothing here buffers: every call writes at once.
 #pragma once
 
-#include "capture/platform.h"
-
 #include <cstddef>
+#include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <string_view>
+#include <vector>
 
 namespace lumatap {
 
@@ -14,13 +14,11 @@ namespace lumatap {
 void say(std::string_view message);
 // Ends the process with `message` on standard error and `status`.
 [[noreturn]] void fail(std::string_view message, int status = 1);
-// Ends the process with the line and status that fit a platform error (or its absence).
-[[noreturn]] void failWith(const ErrorPtr& error);
 
 // Writes every byte to standard output, retrying interrupted and partial writes. False when
 // a write failed (the reader has gone, say); what was written before stays written.
 bool writeAll(const void* data, std::size_t size);
-inline bool writeAll(const Bytes& bytes) {
+inline bool writeAll(const std::vector<std::uint8_t>& bytes) {
     return writeAll(bytes.data(), bytes.size());
 }
 

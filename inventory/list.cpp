@@ -2,9 +2,9 @@
 
 #include "capture/geometry.h"
 #include "capture/shareable.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>

@@ -1,10 +1,11 @@
 #include "lumatap/command_line.h"
 
 #include "audio/audio.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 #include "inventory/list.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "lumatap/parent_watch.h"
 #include "still/thumb.h"
 #include "video/nv12.h"
 #include "video/video.h"
@@ -84,16 +85,6 @@ std::uint32_t targetID(std::size_t index) {
         fail(std::string(badNumberPrefix) + arg(index));
     }
     return static_cast<std::uint32_t>(value);
-}
-
-void watchParent() {
-    pid_t parent = getppid();
-    std::thread([parent] {
-        while (getppid() == parent) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
-        exitNow(statusDone);
-    }).detach();
 }
 
 void dispatch() {

@@ -26,9 +26,6 @@ std::int64_t num(std::size_t index);
 // bad-number line and status 1 (an id is never truncated into range).
 std::uint32_t targetID(std::size_t index);
 
-// Starts the thread that ends the process with status 0 once the parent has gone.
-void watchParent();
-
 // Starts the parent watch, then runs the command the arguments name. Never returns.
 [[noreturn]] void dispatch();
 

@@ -1,6 +1,6 @@
 #include "capture/platform.h"
+#include "channels/exit.h"
 #include "lumatap/command_line.h"
-#include "lumatap/exit.h"
 
 #include <csignal>
 #include <thread>

@@ -2,9 +2,9 @@
 
 #include "capture/completion.h"
 #include "capture/target.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <cmath>
 

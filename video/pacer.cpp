@@ -1,9 +1,10 @@
 #include "video/pacer.h"
 
+#include "capture/failure.h"
 #include "capture/target.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 
 #include <chrono>
 #include <thread>

@@ -2,8 +2,8 @@
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
 // anywhere else X11 serves X desktops and, through Xwayland, the X programs of a Wayland
 // session.
+#include "capture/media/picture_stream.h"
 #include "capture/wayland/platform_wayland.h"
-#include "capture/x11/picture_stream.h"
 #include "capture/x11/platform_x11.h"
 
 #include <cstdlib>
@@ -34,7 +34,7 @@ class NoDesktop : public Platform {
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter>,
                                          std::shared_ptr<const StreamConfiguration>,
                                          std::shared_ptr<StreamDelegate>) override {
-        return std::make_shared<x11::RefusedStream>(error_);
+        return std::make_shared<media::RefusedStream>(error_);
     }
 
   private:

@@ -1,11 +1,11 @@
-#include "capture/x11/compose.h"
+#include "capture/media/compose.h"
 
 #include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <thread>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 Placement place(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
                 std::size_t height, bool keepAspect) {
@@ -298,4 +298,4 @@ void FrameComposer::copyTo(std::uint8_t* luma, std::uint8_t* chroma, std::uint64
     }
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -1,7 +1,7 @@
 // Laying a captured picture out in a stream's frame: where it goes, and the pointer on top.
 #pragma once
 
-#include "capture/x11/yuv.h"
+#include "capture/media/yuv.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 struct Placement {
     std::size_t x = 0;
@@ -122,4 +122,4 @@ class FrameComposer {
     void catchUp();
 };
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -1,9 +1,9 @@
-#include "capture/x11/picture_stream.h"
+#include "capture/media/picture_stream.h"
 
 #include <algorithm>
 #include <new>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 PictureStream::PictureStream(std::shared_ptr<StreamDelegate> delegate, Refusals refusals)
     : delegate_(std::move(delegate)), refusals_(std::move(refusals)) {
@@ -83,4 +83,4 @@ std::chrono::steady_clock::duration frameInterval(const StreamConfiguration& c) 
         std::chrono::milliseconds(1));
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 class PictureStream : public Stream, public std::enable_shared_from_this<PictureStream> {
   public:
@@ -84,4 +84,4 @@ class RefusedStream : public Stream {
 // nothing and would only burn the processor.
 std::chrono::steady_clock::duration frameInterval(const StreamConfiguration& configuration);
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 // NV12 pixel buffers that are handed out and come back when their last holder lets go. When
 // every one is out, the consumer is behind and a new frame is dropped rather than queued.
@@ -83,4 +83,4 @@ inline SampleBufferPtr sample(std::shared_ptr<const PixelBuffer> picture, FrameS
     return buffer;
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

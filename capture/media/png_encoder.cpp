@@ -1,11 +1,11 @@
-#include "capture/png/png_encoder.h"
+#include "capture/media/png_encoder.h"
 
 #include <algorithm>
 #include <new>
 #include <png.h>
 #include <zlib.h>
 
-namespace lumatap {
+namespace lumatap::media {
 namespace {
 
 // libpng reports through these; its own defaults would print to standard error, which
@@ -136,4 +136,4 @@ std::optional<Bytes> encodePNGWithLibpng(const Image& image) {
     return out;
 }
 
-} // namespace lumatap
+} // namespace lumatap::media

@@ -1,11 +1,11 @@
-#include "capture/x11/scale.h"
+#include "capture/media/scale.h"
 
-#include "capture/x11/vector_clones.h"
+#include "capture/media/vector_clones.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 // Weights are fixed-point fractions of this; sums of bytes times weights stay within 32 bits.
@@ -177,4 +177,4 @@ Image scaled(const BgraView& source, std::size_t width, std::size_t height) {
     return image;
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 // Rows of BGRA pixels owned by someone else; the alpha bytes are looked at only by a Scaler that
 // keeps alpha.
@@ -82,4 +82,4 @@ class Scaler {
 // `source` resized to width by height as a new opaque image with tightly packed rows.
 Image scaled(const BgraView& source, std::size_t width, std::size_t height);
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

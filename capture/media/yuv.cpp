@@ -1,6 +1,6 @@
-#include "capture/x11/yuv.h"
+#include "capture/media/yuv.h"
 
-#include "capture/x11/vector_clones.h"
+#include "capture/media/vector_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <immintrin.h>
 #endif
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 // The BT.709 weights of red and blue; green takes the rest.
@@ -715,4 +715,4 @@ void paintBlack(const NV12Target& target, std::size_t width, std::size_t height)
     }
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -2,13 +2,13 @@
 // 235, Cb and Cr 16 to 240), BT.709 matrix, each chroma sample the mean of a 2x2 block.
 #pragma once
 
-#include "capture/x11/scale.h"
+#include "capture/media/scale.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 
 // Where a picture lands in an NV12 buffer: `luma` at its top-left pixel, `chroma` at the
 // Cb/Cr pair of that pixel's 2x2 block. The picture must start on an even row and column.
@@ -107,4 +107,4 @@ class NV12Scaler {
     std::vector<std::uint16_t> rowWeights_;
 };
 
-} // namespace lumatap::x11
+} // namespace lumatap::media

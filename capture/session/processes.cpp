@@ -1,4 +1,4 @@
-#include "capture/x11/processes.h"
+#include "capture/session/processes.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace lumatap::x11 {
+namespace lumatap::session {
 namespace {
 
 // The kernel's flag for its own threads (PF_KTHREAD), which no program of the user is.
@@ -155,4 +155,4 @@ void Applications::addSessionProcesses() {
     }
 }
 
-} // namespace lumatap::x11
+} // namespace lumatap::session

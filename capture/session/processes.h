@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace lumatap::x11 {
+namespace lumatap::session {
 
 struct SessionProcess {
     ProcessID pid = 0;
@@ -41,4 +41,4 @@ class Applications {
     std::map<ProcessID, std::shared_ptr<const RunningApplication>> owners_;
 };
 
-} // namespace lumatap::x11
+} // namespace lumatap::session

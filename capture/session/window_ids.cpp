@@ -1,4 +1,4 @@
-#include "capture/wayland/window_ids.h"
+#include "capture/session/window_ids.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,7 +12,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace lumatap::wayland {
+namespace lumatap::session {
 namespace {
 
 constexpr std::string_view header = "lumatap window ids 1";
@@ -160,4 +160,4 @@ bool WindowIds::assign(const std::vector<std::string>& live,
     return true;
 }
 
-} // namespace lumatap::wayland
+} // namespace lumatap::session

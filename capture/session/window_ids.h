@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace lumatap::wayland {
+namespace lumatap::session {
 
 class WindowIds {
   public:
@@ -45,4 +45,4 @@ class WindowIds {
     WindowID next_ = 1;
 };
 
-} // namespace lumatap::wayland
+} // namespace lumatap::session

@@ -1,6 +1,6 @@
 #include "capture/sim/sim.h"
 
-#include "capture/png/png_encoder.h"
+#include "capture/media/png_encoder.h"
 
 #include <algorithm>
 #include <thread>
@@ -251,7 +251,7 @@ class SimPlatform : public Platform {
         if (sim::snapshotWorld().pngFails) {
             return std::nullopt;
         }
-        return encodePNGWithLibpng(image);
+        return media::encodePNGWithLibpng(image);
     }
 };
 

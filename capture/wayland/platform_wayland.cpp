@@ -7,16 +7,16 @@
 // The connection serves one request at a time: every call takes the platform's lock.
 #include "capture/wayland/platform_wayland.h"
 
-#include "capture/png/png_encoder.h"
+#include "capture/media/picture_stream.h"
+#include "capture/media/png_encoder.h"
+#include "capture/media/scale.h"
 #include "capture/pulse/pulse.h"
+#include "capture/session/processes.h"
+#include "capture/session/window_ids.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
 #include "capture/wayland/stream_wayland.h"
 #include "capture/wayland/sway_ipc.h"
-#include "capture/wayland/window_ids.h"
-#include "capture/x11/picture_stream.h"
-#include "capture/x11/processes.h"
-#include "capture/x11/scale.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -126,7 +126,7 @@ class WaylandPlatform : public Platform {
     }
 
     std::optional<Bytes> encodePNG(const Image& image) override {
-        return encodePNGWithLibpng(image);
+        return media::encodePNGWithLibpng(image);
     }
 
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
@@ -149,7 +149,7 @@ class WaylandPlatform : public Platform {
             }
         }
         if (identifier.empty()) {
-            return std::make_shared<x11::RefusedStream>(makeError(
+            return std::make_shared<media::RefusedStream>(makeError(
                 std::string(errorDomain), sourceStopped, "the filter names nothing to capture"));
         }
         return createScreenStream(std::move(identifier), std::move(configuration),
@@ -189,7 +189,7 @@ class WaylandPlatform : public Platform {
     // Brings the toplevels up to date and numbers them, under the map's lock so that no other
     // run prunes an identifier this one is about to hand out.
     bool number(ErrorPtr& error) {
-        auto ids = WindowIds::lock(idsPath_, error);
+        auto ids = session::WindowIds::lock(idsPath_, error);
         if (!ids || !connection_->roundtrip(error)) {
             return false;
         }
@@ -232,7 +232,7 @@ class WaylandPlatform : public Platform {
         if (!swaySocket_.empty()) {
             sway = swayWindows(swaySocket_);
         }
-        x11::Applications applications(*content);
+        session::Applications applications(*content);
         for (const auto& t : connection_->toplevels()) {
             if (t->closed) {
                 continue;
@@ -344,7 +344,7 @@ class WaylandPlatform : public Platform {
         image->height = static_cast<std::size_t>(height);
         image->bytesPerRow = image->width * 4;
         image->pixels.resize(image->bytesPerRow * image->height);
-        x11::Scaler scaler(picture.width, picture.height, image->width, image->height);
+        media::Scaler scaler(picture.width, picture.height, image->width, image->height);
         scaler.scale({picture.pixels.data(), picture.width, picture.height, picture.bytesPerRow},
                      image->pixels.data(), image->bytesPerRow);
         return image;
@@ -372,7 +372,7 @@ std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
     if (!connection) {
         return nullptr;
     }
-    std::string path = WindowIds::pathFor(runtime, connection->name());
+    std::string path = session::WindowIds::pathFor(runtime, connection->name());
     return std::make_unique<WaylandPlatform>(std::move(connection), std::move(path));
 }
 

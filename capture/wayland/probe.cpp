@@ -4,10 +4,10 @@
 //   lumatap_wayland_probe shot output|toplevel ID FILE  -> one frame as PNG [cursor]
 //   lumatap_wayland_probe watch output|toplevel ID N    -> a line per frame, N frames at most,
 //                                                          "stopped" when the source goes
-#include "capture/png/png_encoder.h"
+#include "capture/media/png_encoder.h"
+#include "capture/session/window_ids.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
-#include "capture/wayland/window_ids.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,13 +31,13 @@ std::string idsPath() {
         fail("XDG_RUNTIME_DIR is not set");
     }
     const char* display = std::getenv("WAYLAND_DISPLAY");
-    return WindowIds::pathFor(runtime, display ? display : "");
+    return session::WindowIds::pathFor(runtime, display ? display : "");
 }
 
 // Connects while holding the window map, and numbers the toplevels listed.
 std::unique_ptr<Connection> connect(std::map<std::string, WindowID>& numbers) {
     ErrorPtr error;
-    auto ids = WindowIds::lock(idsPath(), error);
+    auto ids = session::WindowIds::lock(idsPath(), error);
     if (!ids) {
         fail(error->description);
     }
@@ -147,7 +147,7 @@ int shot(const std::string& kind, WindowID id, const std::string& file, bool cur
     if (!frame) {
         fail(error->description);
     }
-    auto png = encodePNGWithLibpng(frame->image);
+    auto png = media::encodePNGWithLibpng(frame->image);
     if (!png) {
         fail("cannot encode the frame");
     }

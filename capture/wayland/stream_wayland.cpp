@@ -7,13 +7,13 @@
 // gets none delivers an idle frame, as a screen that stands still produces nothing new.
 #include "capture/wayland/stream_wayland.h"
 
+#include "capture/media/compose.h"
+#include "capture/media/picture_stream.h"
+#include "capture/media/pixel_pool.h"
+#include "capture/media/scale.h"
+#include "capture/media/yuv.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
-#include "capture/x11/compose.h"
-#include "capture/x11/picture_stream.h"
-#include "capture/x11/pixel_pool.h"
-#include "capture/x11/scale.h"
-#include "capture/x11/yuv.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,12 +28,12 @@ ErrorPtr streamError(std::int64_t code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
 }
 
-class ScreenStream : public x11::PictureStream {
+class ScreenStream : public media::PictureStream {
   public:
     ScreenStream(StreamSource source, std::shared_ptr<const StreamConfiguration> configuration,
                  std::shared_ptr<StreamDelegate> delegate)
-        : x11::PictureStream(std::move(delegate), {std::string(errorDomain), captureFailed,
-                                                   captureFailed, captureFailed}),
+        : media::PictureStream(std::move(delegate), {std::string(errorDomain), captureFailed,
+                                                     captureFailed, captureFailed}),
           source_(std::move(source)), configuration_(std::move(configuration)) {}
 
   private:
@@ -54,10 +54,10 @@ class ScreenStream : public x11::PictureStream {
     std::optional<Frame> first_; // read at the start, delivered by the first tick
     Clock::duration interval_{};
     bool keepAspect_ = true;
-    std::shared_ptr<x11::PixelPool> pool_;
-    std::unique_ptr<x11::FrameComposer> composer_;
+    std::shared_ptr<media::PixelPool> pool_;
+    std::unique_ptr<media::FrameComposer> composer_;
     // What changed since the last picture made: frames that find no free buffer are not made.
-    std::vector<x11::Area> missed_;
+    std::vector<media::Area> missed_;
 };
 
 void ScreenStream::prepare(ErrorPtr& error) {
@@ -96,7 +96,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
         return;
     }
     keepAspect_ = c.preservesAspectRatio.value_or(true);
-    interval_ = x11::frameInterval(c);
+    interval_ = media::frameInterval(c);
 
     // One frame now, so that a source that cannot be read fails the start instead of leaving
     // it waiting for a picture that never comes. Without a configured size, its size is the
@@ -117,10 +117,10 @@ void ScreenStream::prepare(ErrorPtr& error) {
         return;
     }
     std::size_t depth = static_cast<std::size_t>(std::clamp(c.queueDepth.value_or(3), 1, 8));
-    pool_ = std::make_shared<x11::PixelPool>(static_cast<std::size_t>(width),
-                                             static_cast<std::size_t>(height), depth);
-    composer_ = std::make_unique<x11::FrameComposer>(static_cast<std::size_t>(width),
-                                                     static_cast<std::size_t>(height), keepAspect_);
+    pool_ = std::make_shared<media::PixelPool>(static_cast<std::size_t>(width),
+                                               static_cast<std::size_t>(height), depth);
+    composer_ = std::make_unique<media::FrameComposer>(
+        static_cast<std::size_t>(width), static_cast<std::size_t>(height), keepAspect_);
 }
 
 void ScreenStream::run(const std::weak_ptr<ScreenStream>& stream) {
@@ -167,7 +167,7 @@ bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
         if (error && error->code == timedOut) {
             // Nothing changed: the request stays, and the next tick goes on waiting for it.
             error.reset();
-            deliver(x11::sample(nullptr, FrameStatus::idle), true);
+            deliver(media::sample(nullptr, FrameStatus::idle), true);
             return true;
         }
         if (error && error->code == sourceStopped) {
@@ -178,19 +178,19 @@ bool ScreenStream::tick(Clock::time_point deadline, ErrorPtr& error) {
         return false;
     }
     if (frame->image.width == 0 || frame->image.height == 0) {
-        deliver(x11::sample(nullptr, FrameStatus::idle), true);
+        deliver(media::sample(nullptr, FrameStatus::idle), true);
         return true;
     }
     // With every buffer still held downstream no picture is made; its changes wait for the next.
     if (auto picture = compose(*frame)) {
-        deliver(x11::sample(std::move(picture), FrameStatus::complete), false);
+        deliver(media::sample(std::move(picture), FrameStatus::complete), false);
     }
     return true;
 }
 
 std::shared_ptr<const PixelBuffer> ScreenStream::compose(const Frame& frame) {
     const Image& image = frame.image;
-    x11::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
+    media::BgraView view{image.pixels.data(), image.width, image.height, image.bytesPerRow};
     for (const Rect& r : frame.damage) {
         double left = std::clamp(std::floor(r.x), 0.0, static_cast<double>(view.width));
         double top = std::clamp(std::floor(r.y), 0.0, static_cast<double>(view.height));

@@ -10,8 +10,8 @@
 // more to fault in than to copy.
 #pragma once
 
+#include "capture/media/scale.h"
 #include "capture/x11/connection.h"
-#include "capture/x11/scale.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +23,9 @@
 #include <xcb/xcb.h>
 
 namespace lumatap::x11 {
+
+// The backend reads into the shared pipeline's picture views.
+using media::BgraView;
 
 // Codes of the errors that a Grabber reports, in x11::errorDomain.
 enum GrabFailure : std::int64_t {

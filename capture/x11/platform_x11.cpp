@@ -5,7 +5,7 @@
 #include "capture/x11/platform_x11.h"
 
 #include "capture/pulse/pulse.h"
-#include "capture/x11/processes.h"
+#include "capture/session/processes.h"
 #include "capture/x11/stream.h"
 #include "capture/x11/windows.h"
 
@@ -151,7 +151,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                             known && facts->second->desktop});
     }
     remember(std::move(monitors), std::move(stacking));
-    Applications applications(*content);
+    session::Applications applications(*content);
     for (auto& facts : described) {
         if ((excludeDesktopWindows && facts.desktop) || (onScreenWindowsOnly && !facts.viewable)) {
             continue;
@@ -168,7 +168,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
         // tells the host and the tool apart.
         ProcessID pid = facts.pid.value_or(unknownProcess);
         std::string name = facts.windowClass ? *facts.windowClass
-                           : facts.pid       ? x11::processName(*facts.pid)
+                           : facts.pid       ? session::processName(*facts.pid)
                                              : facts.instance.value_or("");
         window->owningApplication =
             std::make_shared<const RunningApplication>(RunningApplication{pid, std::move(name)});

@@ -1,9 +1,9 @@
 // Still images of a monitor or a window, read and scaled in the caller's thread.
+#include "capture/media/png_encoder.h"
+#include "capture/media/scale.h"
 #include "capture/platform.h"
-#include "capture/png/png_encoder.h"
 #include "capture/x11/connection.h"
 #include "capture/x11/grab.h"
-#include "capture/x11/scale.h"
 #include "capture/x11/windows.h"
 
 #include <chrono>
@@ -126,7 +126,7 @@ class Still {
         return [this](std::size_t width, std::size_t height) { return start(width, height); };
     }
     Take take() {
-        return [this](const BgraView& rows, std::size_t band) {
+        return [this](const media::BgraView& rows, std::size_t band) {
             scaler_->scale(rows, sources_[band].top, image_->pixels.data(), image_->bytesPerRow,
                            outputs_[band].top, outputs_[band].end);
         };
@@ -172,7 +172,7 @@ class Still {
         std::size_t step = std::max<std::size_t>(1, bandRows * h / sourceHeight);
         for (std::size_t top = 0; top < h; top += step) {
             std::size_t end = std::min(h, top + step);
-            Scaler::Rows rows = scaler_->sourceRows(top, end);
+            media::Scaler::Rows rows = scaler_->sourceRows(top, end);
             sources_.push_back({rows.first, rows.end});
             outputs_.push_back({top, end});
         }
@@ -181,7 +181,7 @@ class Still {
 
     const StreamConfiguration* configuration_;
     const Grabber& grabber_;
-    std::optional<Scaler> scaler_;
+    std::optional<media::Scaler> scaler_;
     std::shared_ptr<Image> image_;
     std::vector<Band> sources_;
     std::vector<Band> outputs_;
@@ -269,7 +269,7 @@ void captureImage(std::shared_ptr<const ContentFilter> filter,
 }
 
 std::optional<Bytes> encodePNG(const Image& image) {
-    return encodePNGWithLibpng(image);
+    return media::encodePNGWithLibpng(image);
 }
 
 } // namespace lumatap::x11

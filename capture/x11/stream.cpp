@@ -15,12 +15,12 @@
 // and far less when only a part did.
 #include "capture/x11/stream.h"
 
-#include "capture/x11/compose.h"
+#include "capture/media/compose.h"
+#include "capture/media/picture_stream.h"
+#include "capture/media/pixel_pool.h"
 #include "capture/x11/connection.h"
 #include "capture/x11/frame_extents.h"
 #include "capture/x11/grab.h"
-#include "capture/x11/picture_stream.h"
-#include "capture/x11/pixel_pool.h"
 #include "capture/x11/windows.h"
 
 #include <chrono>
@@ -53,13 +53,13 @@ enum StreamFailure : std::int64_t {
     streamNoOutput = 207,
 };
 
-class ScreenStream : public PictureStream {
+class ScreenStream : public media::PictureStream {
   public:
     ScreenStream(std::shared_ptr<const ContentFilter> filter,
                  std::shared_ptr<const StreamConfiguration> configuration,
                  std::shared_ptr<StreamDelegate> delegate)
-        : PictureStream(std::move(delegate), {std::string(errorDomain), streamNoOutput,
-                                              streamNotStarted, streamNoMemory}),
+        : media::PictureStream(std::move(delegate), {std::string(errorDomain), streamNoOutput,
+                                                     streamNotStarted, streamNoMemory}),
           filter_(std::move(filter)), configuration_(std::move(configuration)) {}
 
   private:
@@ -91,16 +91,16 @@ class ScreenStream : public PictureStream {
     // The pointer's image, asked again only after the server said it changed; none when the
     // server has none to give.
     const xcb_xfixes_get_cursor_image_reply_t* cursorImage();
-    std::optional<BgraView> read(ErrorPtr& error);
+    std::optional<media::BgraView> read(ErrorPtr& error);
     bool checkMonitor(ErrorPtr& error);
     std::optional<Pointer> pointer(const Origin& origin);
-    void drawPointer(const Pointer& pointer, const BgraView& view, std::size_t viewX,
+    void drawPointer(const Pointer& pointer, const media::BgraView& view, std::size_t viewX,
                      std::size_t viewY);
     // Reads what changed into the composer; false with `error` set when nothing could be read.
-    bool update(const std::vector<Area>& changed, ErrorPtr& error);
-    bool updateRoot(std::vector<Area> changed, ErrorPtr& error);
-    bool updateWindow(std::vector<Area> changed, ErrorPtr& error);
-    std::vector<Area> pendingInSource(const Origin& origin) const;
+    bool update(const std::vector<media::Area>& changed, ErrorPtr& error);
+    bool updateRoot(std::vector<media::Area> changed, ErrorPtr& error);
+    bool updateWindow(std::vector<media::Area> changed, ErrorPtr& error);
+    std::vector<media::Area> pendingInSource(const Origin& origin) const;
 
     const std::shared_ptr<const ContentFilter> filter_;
     const std::shared_ptr<const StreamConfiguration> configuration_;
@@ -116,7 +116,7 @@ class ScreenStream : public PictureStream {
     Clock::duration interval_{};
     bool showsCursor_ = true;
     bool keepAspect_ = true;
-    std::shared_ptr<PixelPool> pool_;
+    std::shared_ptr<media::PixelPool> pool_;
     xcb_damage_damage_t damage_ = 0;
     std::uint8_t damageEvent_ = 0;
     std::uint8_t cursorEvent_ = 0;
@@ -125,7 +125,7 @@ class ScreenStream : public PictureStream {
     // Where the server last said the pointer is, on the root window.
     std::int16_t pointerX_ = 0;
     std::int16_t pointerY_ = 0;
-    std::unique_ptr<FrameComposer> composer_;
+    std::unique_ptr<media::FrameComposer> composer_;
     xcb_xfixes_region_t region_ = XCB_NONE;
     // Damaged rectangles in the drawable's coordinates, not yet in a delivered frame.
     std::vector<xcb_rectangle_t> pending_;
@@ -140,7 +140,7 @@ class ScreenStream : public PictureStream {
     std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorAsked_;
     bool cursorStale_ = true;
     // The pointer's box in the kept picture, in source coordinates.
-    std::optional<Area> pointerBox_;
+    std::optional<media::Area> pointerBox_;
     Clock::time_point lastRead_;
 };
 
@@ -220,7 +220,7 @@ void ScreenStream::prepare(ErrorPtr& error) {
                    .sequence);
     }
     keepAspect_ = c.preservesAspectRatio.value_or(true);
-    interval_ = frameInterval(c);
+    interval_ = media::frameInterval(c);
 
     // One read now, so that pixels this stream can never convert fail the start instead of
     // leaving it waiting for a picture that never comes. A window that is merely unmapped or
@@ -242,10 +242,10 @@ void ScreenStream::prepare(ErrorPtr& error) {
         height = static_cast<std::int64_t>(first->height);
     }
     std::size_t depth = static_cast<std::size_t>(std::clamp(c.queueDepth.value_or(3), 1, 8));
-    pool_ = std::make_shared<PixelPool>(static_cast<std::size_t>(width),
-                                        static_cast<std::size_t>(height), depth);
-    composer_ = std::make_unique<FrameComposer>(static_cast<std::size_t>(width),
-                                                static_cast<std::size_t>(height), keepAspect_);
+    pool_ = std::make_shared<media::PixelPool>(static_cast<std::size_t>(width),
+                                               static_cast<std::size_t>(height), depth);
+    composer_ = std::make_unique<media::FrameComposer>(
+        static_cast<std::size_t>(width), static_cast<std::size_t>(height), keepAspect_);
     xcb_flush(x);
 }
 
@@ -377,7 +377,7 @@ const xcb_xfixes_get_cursor_image_reply_t* ScreenStream::cursorImage() {
     return cursor_.get();
 }
 
-std::optional<BgraView> ScreenStream::read(ErrorPtr& error) {
+std::optional<media::BgraView> ScreenStream::read(ErrorPtr& error) {
     if (window_ != XCB_WINDOW_NONE) {
         return grabber_->window(window_, error);
     }
@@ -410,8 +410,8 @@ void ScreenStream::takeDamage(xcb_xfixes_fetch_region_cookie_t cookie) {
     pending_.insert(pending_.end(), rectangles, rectangles + count);
 }
 
-std::vector<Area> ScreenStream::pendingInSource(const Origin& shift) const {
-    std::vector<Area> changed;
+std::vector<media::Area> ScreenStream::pendingInSource(const Origin& shift) const {
+    std::vector<media::Area> changed;
     for (const xcb_rectangle_t& r : pending_) {
         std::int64_t left = std::max<std::int64_t>(r.x - shift.x, 0);
         std::int64_t top = std::max<std::int64_t>(r.y - shift.y, 0);
@@ -439,18 +439,19 @@ std::optional<ScreenStream::Pointer> ScreenStream::pointer(const Origin& origin)
     return p;
 }
 
-void ScreenStream::drawPointer(const Pointer& p, const BgraView& view, std::size_t viewX,
+void ScreenStream::drawPointer(const Pointer& p, const media::BgraView& view, std::size_t viewX,
                                std::size_t viewY) {
     // The pixels are the Grabber's own copy of the picture, ours to draw on until the next read.
-    x11::drawPointer(const_cast<std::uint8_t*>(view.data), view.width, view.height,
-                     view.bytesPerRow, xcb_xfixes_get_cursor_image_cursor_image(p.image), p.width,
-                     p.height, p.left - static_cast<std::int64_t>(viewX),
-                     p.top - static_cast<std::int64_t>(viewY));
+    media::drawPointer(const_cast<std::uint8_t*>(view.data), view.width, view.height,
+                       view.bytesPerRow, xcb_xfixes_get_cursor_image_cursor_image(p.image), p.width,
+                       p.height, p.left - static_cast<std::int64_t>(viewX),
+                       p.top - static_cast<std::int64_t>(viewY));
 }
 
 // The pointer's box, clipped to a source of the given size.
-std::optional<Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width,
-                          std::size_t height, std::size_t sourceWidth, std::size_t sourceHeight) {
+std::optional<media::Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width,
+                                 std::size_t height, std::size_t sourceWidth,
+                                 std::size_t sourceHeight) {
     std::int64_t x0 = std::max<std::int64_t>(left, 0);
     std::int64_t y0 = std::max<std::int64_t>(top, 0);
     std::int64_t x1 = std::min<std::int64_t>(left + static_cast<std::int64_t>(width),
@@ -460,11 +461,11 @@ std::optional<Area> boxOf(std::int64_t left, std::int64_t top, std::size_t width
     if (x1 <= x0 || y1 <= y0) {
         return std::nullopt;
     }
-    return Area{static_cast<std::size_t>(x0), static_cast<std::size_t>(y0),
-                static_cast<std::size_t>(x1 - x0), static_cast<std::size_t>(y1 - y0)};
+    return media::Area{static_cast<std::size_t>(x0), static_cast<std::size_t>(y0),
+                       static_cast<std::size_t>(x1 - x0), static_cast<std::size_t>(y1 - y0)};
 }
 
-bool ScreenStream::updateRoot(std::vector<Area> changed, ErrorPtr& error) {
+bool ScreenStream::updateRoot(std::vector<media::Area> changed, ErrorPtr& error) {
     const xcb_screen_t& screen = connection_->screen();
     // The monitor's rectangle, clipped to the screen, is the source.
     std::int64_t left = std::max<std::int64_t>(monitor_.x, 0);
@@ -489,7 +490,7 @@ bool ScreenStream::updateRoot(std::vector<Area> changed, ErrorPtr& error) {
     std::optional<Pointer> p;
     if (showsCursor_) {
         p = pointer(origin);
-        std::optional<Area> box;
+        std::optional<media::Area> box;
         if (p) {
             box = boxOf(p->left, p->top, p->width, p->height, composer_->sourceWidth(),
                         composer_->sourceHeight());
@@ -524,7 +525,7 @@ bool ScreenStream::updateRoot(std::vector<Area> changed, ErrorPtr& error) {
     return true;
 }
 
-bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
+bool ScreenStream::updateWindow(std::vector<media::Area> changed, ErrorPtr& error) {
     xcb_connection_t* x = connection_->get();
     auto originCookie = xcb_translate_coordinates(x, window_, connection_->root(), 0, 0);
     Reply<xcb_translate_coordinates_reply_t> where(
@@ -542,7 +543,7 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
         if (!showsCursor_) {
             return;
         }
-        std::optional<Area> box;
+        std::optional<media::Area> box;
         if (p) {
             box = boxOf(p->left, p->top, p->width, p->height, composer_->sourceWidth(),
                         composer_->sourceHeight());
@@ -557,8 +558,8 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
         }
         pointerBox_ = box;
     };
-    std::optional<BgraView> view;
-    std::vector<FrameComposer::Job> jobs;
+    std::optional<media::BgraView> view;
+    std::vector<media::FrameComposer::Job> jobs;
     if (!whole_ && composer_->sourceWidth() > 0) {
         pointerChanges();
         jobs = composer_->plan(changed);
@@ -567,7 +568,7 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
         }
         // One read of the box around every change: each read of a window costs several round
         // trips.
-        Area box = jobs.front().source;
+        media::Area box = jobs.front().source;
         for (const auto& job : jobs) {
             std::size_t right = std::max(box.x + box.width, job.source.x + job.source.width);
             std::size_t bottom = std::max(box.y + box.height, job.source.y + job.source.height);
@@ -617,7 +618,7 @@ bool ScreenStream::updateWindow(std::vector<Area> changed, ErrorPtr& error) {
     return true;
 }
 
-bool ScreenStream::update(const std::vector<Area>& changed, ErrorPtr& error) {
+bool ScreenStream::update(const std::vector<media::Area>& changed, ErrorPtr& error) {
     bool done =
         window_ != XCB_WINDOW_NONE ? updateWindow(changed, error) : updateRoot(changed, error);
     if (done) {
@@ -640,7 +641,7 @@ bool ScreenStream::tick(ErrorPtr& error) {
     xcb_connection_t* x = connection_->get();
     // Every buffer is still held downstream: nothing is read now, and what changed (the
     // damage stays with the server, a move in moved_) is read at a later tick.
-    std::shared_ptr<PixelPool::Slot> slot;
+    std::shared_ptr<media::PixelPool::Slot> slot;
     if (changed_ || whole_) {
         slot = pool_->take();
         if (!slot) {
@@ -668,7 +669,7 @@ bool ScreenStream::tick(ErrorPtr& error) {
     }
     if (!slot) {
         if (!moved_) {
-            deliver(sample(nullptr, FrameStatus::idle), true);
+            deliver(media::sample(nullptr, FrameStatus::idle), true);
             return true;
         }
         slot = pool_->take();
@@ -698,7 +699,7 @@ bool ScreenStream::tick(ErrorPtr& error) {
         error.reset();
         whole_ = true;
         pending_.clear();
-        deliver(sample(nullptr, FrameStatus::idle), true);
+        deliver(media::sample(nullptr, FrameStatus::idle), true);
         return true;
     }
     slot->frame = composer_->finish();
@@ -706,7 +707,7 @@ bool ScreenStream::tick(ErrorPtr& error) {
     picture->planes = {{pool_->luma(*slot), pool_->bytesPerRow, pool_->height},
                        {pool_->chroma(*slot), pool_->bytesPerRow, pool_->chromaRows}};
     picture->storage = std::move(slot);
-    deliver(sample(std::move(picture), FrameStatus::complete), false);
+    deliver(media::sample(std::move(picture), FrameStatus::complete), false);
     // Events that came in with the replies of this tick would otherwise wait unseen in the
     // connection's queue until the next tick.
     ErrorPtr later;

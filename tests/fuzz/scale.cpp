@@ -3,7 +3,7 @@
 // padding of the output is left alone, every output channel is the mean of the source area it
 // covers (within one level), a flat colour stays exactly that colour, and band-by-band scaling
 // from the rows sourceRows() names gives the same picture as scaling all at once.
-#include "capture/x11/scale.h"
+#include "capture/media/scale.h"
 
 #include "tests/fuzz/check.h"
 
@@ -12,7 +12,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <memory>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 using fuzz::check;
@@ -65,10 +65,10 @@ double areaMean(const Picture& source, std::size_t width, std::size_t height, st
 }
 
 } // namespace
-} // namespace lumatap::x11
+} // namespace lumatap::media
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lumatap::x11;
+    using namespace lumatap::media;
     FuzzedDataProvider input(data, size);
     std::size_t sourceWidth = side(input, 40);
     std::size_t sourceHeight = side(input, 40);

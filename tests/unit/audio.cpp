@@ -4,9 +4,9 @@
 
 #include "audio/sound.h"
 #include "capture/sim/sim.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // Laying a picture out in a stream's frame, and drawing the pointer over it.
-#include "capture/x11/compose.h"
+#include "capture/media/compose.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 struct Fit {
@@ -313,4 +313,4 @@ TEST(PartialUpdates, SmallChangesAreReadSmallAndFew) {
 }
 
 } // namespace
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -1,10 +1,11 @@
 // The process frame: command-line rules, the dispatch order, the output channels and the
 // failure lines, each checked in a child process the way the host sees them.
+#include "capture/failure.h"
 #include "capture/sim/sim.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
+#include "channels/output.h"
 #include "lumatap/command_line.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
-#include "lumatap/output.h"
 #include "tests/support/child.h"
 
 #include <atomic>

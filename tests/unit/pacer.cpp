@@ -1,9 +1,9 @@
 // The video command over the simulated platform: frames taken in, paced, repeated and written
 // whole, and every way the stream ends. Timings are generous; only order and counts are checked.
 #include "capture/sim/sim.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
 #include "lumatap/command_line.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
 #include "tests/support/child.h"
 #include "video/video.h"
 

@@ -1,6 +1,6 @@
 // The PNG encoder: files must decode to exactly the picture's colours (blue and red not
 // swapped, padding and alpha bytes left out), and pictures it cannot encode give none.
-#include "capture/png/png_encoder.h"
+#include "capture/media/png_encoder.h"
 
 #include "tests/support/png.h"
 
@@ -33,7 +33,7 @@ class PNGRoundTrip : public testing::TestWithParam<Shape> {};
 
 TEST_P(PNGRoundTrip, DecodesToTheSameOpaqueColours) {
     Image image = patterned(GetParam());
-    auto file = encodePNGWithLibpng(image);
+    auto file = media::encodePNGWithLibpng(image);
     ASSERT_TRUE(file);
     std::string_view bytes(reinterpret_cast<const char*>(file->data()), file->size());
     // Colour type 2, 8 bits: opaque RGB, so no reader can show the alpha bytes.
@@ -99,7 +99,7 @@ TEST(Encoder, TranslucentPictureRoundTripsAsStraightRGBA) {
         std::copy_n(std::array<std::uint8_t, 4>{c.b, c.g, c.r, c.a}.begin(), 4,
                     image.pixels.begin() + static_cast<std::ptrdiff_t>(4 * i));
     }
-    auto file = encodePNGWithLibpng(image);
+    auto file = media::encodePNGWithLibpng(image);
     ASSERT_TRUE(file);
     ASSERT_GT(file->size(), 26u);
     EXPECT_EQ((*file)[25], 6) << "PNG colour type";
@@ -129,7 +129,7 @@ TEST(Encoder, OpaquePicturesStayRGB) {
     Image withAlpha{3, 2, 12, Bytes(24, 255), true};
     Image without{3, 2, 12, Bytes(24, 7), false};
     for (const Image* image : {&withAlpha, &without}) {
-        auto file = encodePNGWithLibpng(*image);
+        auto file = media::encodePNGWithLibpng(*image);
         ASSERT_TRUE(file);
         ASSERT_GT(file->size(), 26u);
         EXPECT_EQ((*file)[25], 2) << "PNG colour type";
@@ -148,7 +148,7 @@ std::ostream& operator<<(std::ostream& out, const Broken& b) {
 class PNGRefusal : public testing::TestWithParam<Broken> {};
 
 TEST_P(PNGRefusal, GivesNone) {
-    EXPECT_FALSE(encodePNGWithLibpng(GetParam().image));
+    EXPECT_FALSE(media::encodePNGWithLibpng(GetParam().image));
 }
 
 INSTANTIATE_TEST_SUITE_P(Encoder, PNGRefusal,

@@ -1,5 +1,5 @@
 // The user's processes as read from /proc, which change under the reader.
-#include "capture/x11/processes.h"
+#include "capture/session/processes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace lumatap::x11 {
+namespace lumatap::session {
 namespace {
 
 pid_t start(const char* program, const char* argument) {
@@ -84,4 +84,4 @@ TEST(SessionProcesses, SurvivesProcessesEndingWhileTheyAreRead) {
 }
 
 } // namespace
-} // namespace lumatap::x11
+} // namespace lumatap::session

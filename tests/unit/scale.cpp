@@ -1,13 +1,13 @@
 // Area-averaging resize: each output pixel must be the mean of the source area it covers
 // (no aliasing of thin strokes), flat colours must stay exact, and row padding must never
 // leak into the picture.
-#include "capture/x11/scale.h"
+#include "capture/media/scale.h"
 
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 struct Sizes {
@@ -182,4 +182,4 @@ TEST(Scale, ThinStripesAtOneSixthTurnGreyNotAliased) {
 }
 
 } // namespace
-} // namespace lumatap::x11
+} // namespace lumatap::media

@@ -3,8 +3,8 @@
 #include "still/thumb.h"
 
 #include "capture/sim/sim.h"
-#include "lumatap/exit.h"
-#include "lumatap/output.h"
+#include "channels/exit.h"
+#include "channels/output.h"
 #include "tests/support/child.h"
 #include "tests/support/png.h"
 

@@ -1,9 +1,9 @@
 // Setting up a video stream over the simulated platform: the configuration the stream gets,
 // refusals of the command line and of the platform, and nothing written before the stream runs.
 #include "capture/sim/sim.h"
+#include "channels/exit.h"
+#include "channels/messages.h"
 #include "lumatap/command_line.h"
-#include "lumatap/exit.h"
-#include "lumatap/messages.h"
 #include "tests/support/child.h"
 
 #include <fstream>

@@ -1,6 +1,6 @@
 // The colours the host sees: BGRA to NV12 in BT.709 video range, checked against the formula
 // computed in floating point.
-#include "capture/x11/yuv.h"
+#include "capture/media/yuv.h"
 
 #include <array>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <random>
 
-namespace lumatap::x11 {
+namespace lumatap::media {
 namespace {
 
 struct YCbCr {
@@ -469,4 +469,4 @@ TEST(FusedPass, PartsMatchTheWholeAndCoverEveryChange) {
 }
 
 } // namespace
-} // namespace lumatap::x11
+} // namespace lumatap::media

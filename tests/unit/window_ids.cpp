@@ -1,7 +1,7 @@
 // The map from Wayland toplevel identifiers to window numbers, shared by separate runs
 // through a file: numbers must survive from one run to the next, never go to two windows, and
 // never come back once their window is gone, whatever the file holds.
-#include "capture/wayland/window_ids.h"
+#include "capture/session/window_ids.h"
 
 #include <atomic>
 #include <filesystem>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace lumatap::wayland {
+namespace lumatap::session {
 namespace {
 
 class WindowIdsTest : public testing::Test {
@@ -145,4 +145,4 @@ TEST_F(WindowIdsTest, AMissingFolderIsAnError) {
 }
 
 } // namespace
-} // namespace lumatap::wayland
+} // namespace lumatap::session
