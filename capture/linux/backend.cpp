@@ -2,7 +2,7 @@
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
 // anywhere else X11 serves X desktops and, through Xwayland, the X programs of a Wayland
 // session.
-#include "capture/media/picture_stream.h"
+#include "capture/media/screen_stream.h"
 #include "capture/wayland/platform_wayland.h"
 #include "capture/x11/platform_x11.h"
 

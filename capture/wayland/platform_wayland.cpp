@@ -7,7 +7,7 @@
 // The connection serves one request at a time: every call takes the platform's lock.
 #include "capture/wayland/platform_wayland.h"
 
-#include "capture/media/picture_stream.h"
+#include "capture/media/screen_stream.h"
 #include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
 #include "capture/pulse/pulse.h"
