@@ -1,5 +1,6 @@
 #include "capture/wayland/capture.h"
 
+#include "capture/media/upright.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
 
@@ -16,96 +17,6 @@ namespace {
 
 ErrorPtr failure(ErrorCode code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
-}
-
-// The buffer of an output with a transform holds the picture as the output's own pixels lie:
-// a wl_output.transform of 90 means the upright picture turned a quarter counter-clockwise,
-// after a flip about the vertical axis for the flipped ones. These undo that, for a picture
-// `width` x `height` when upright.
-struct Upright {
-    std::uint32_t transform;
-    std::size_t width;
-    std::size_t height;
-
-    bool quarter() const { return transform % 2 == 1; }
-    // The buffer pixel that upright pixel (x, y) comes from; linear in x and y, so the
-    // copy steps through the buffer by two fixed strides.
-    std::pair<std::ptrdiff_t, std::ptrdiff_t> source(std::ptrdiff_t x, std::ptrdiff_t y) const {
-        auto w = static_cast<std::ptrdiff_t>(width);
-        auto h = static_cast<std::ptrdiff_t>(height);
-        if (transform >= WL_OUTPUT_TRANSFORM_FLIPPED) {
-            x = w - 1 - x;
-        }
-        switch (transform % 4) {
-        case 1:
-            return {y, w - 1 - x};
-        case 2:
-            return {w - 1 - x, h - 1 - y};
-        case 3:
-            return {h - 1 - y, x};
-        default:
-            return {x, y};
-        }
-    }
-    // Where a point of the buffer (in continuous coordinates) is in the upright picture.
-    std::pair<double, double> point(double x, double y) const {
-        auto w = static_cast<double>(width);
-        auto h = static_cast<double>(height);
-        std::pair<double, double> p{x, y};
-        switch (transform % 4) {
-        case 1:
-            p = {w - y, x};
-            break;
-        case 2:
-            p = {w - x, h - y};
-            break;
-        case 3:
-            p = {y, h - x};
-            break;
-        default:
-            break;
-        }
-        if (transform >= WL_OUTPUT_TRANSFORM_FLIPPED) {
-            p.first = w - p.first;
-        }
-        return p;
-    }
-    Rect rect(const Rect& r) const {
-        auto [x0, y0] = point(r.x, r.y);
-        auto [x1, y1] = point(r.x + r.width, r.y + r.height);
-        return {std::min(x0, x1), std::min(y0, y1), std::abs(x1 - x0), std::abs(y1 - y0)};
-    }
-};
-
-// Copies the buffer into `image` upright, in the one pass that copying takes anyway, a tile
-// at a time so that the buffer's side of a quarter turn stays in the cache.
-void copyUpright(const std::uint8_t* bytes, std::size_t stride, const Upright& upright,
-                 Image& image) {
-    constexpr std::size_t tile = 64;
-    image.width = upright.width;
-    image.height = upright.height;
-    image.bytesPerRow = upright.width * 4;
-    image.pixels.resize(image.bytesPerRow * image.height);
-    auto offset = [&](std::ptrdiff_t x, std::ptrdiff_t y) {
-        auto [sx, sy] = upright.source(x, y);
-        return sy * static_cast<std::ptrdiff_t>(stride) + sx * 4;
-    };
-    const std::ptrdiff_t origin = offset(0, 0);
-    const std::ptrdiff_t stepX = offset(1, 0) - origin;
-    const std::ptrdiff_t stepY = offset(0, 1) - origin;
-    for (std::size_t top = 0; top < upright.height; top += tile) {
-        for (std::size_t left = 0; left < upright.width; left += tile) {
-            std::size_t right = std::min(left + tile, upright.width);
-            for (std::size_t y = top; y < std::min(top + tile, upright.height); ++y) {
-                const std::uint8_t* from = bytes + origin + static_cast<std::ptrdiff_t>(y) * stepY +
-                                           static_cast<std::ptrdiff_t>(left) * stepX;
-                std::uint8_t* to = image.pixels.data() + y * image.bytesPerRow + left * 4;
-                for (std::size_t x = left; x < right; ++x, from += stepX, to += 4) {
-                    std::memcpy(to, from, 4);
-                }
-            }
-        }
-    }
 }
 
 } // namespace
@@ -368,11 +279,11 @@ std::optional<Frame> CaptureSession::nextFrame(Clock::time_point deadline, Error
                 frame.image.pixels.assign(bytes, bytes + buffer_->size);
                 frame.damage = std::move(damage_);
             } else {
-                Upright upright{transform_, buffer_->width, buffer_->height};
+                media::Upright upright{transform_, buffer_->width, buffer_->height};
                 if (upright.quarter()) {
                     std::swap(upright.width, upright.height);
                 }
-                copyUpright(bytes, buffer_->stride, upright, frame.image);
+                media::copyUpright(bytes, buffer_->stride, upright, frame.image);
                 for (const Rect& r : damage_) {
                     frame.damage.push_back(upright.rect(r));
                 }
