@@ -5,17 +5,34 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace lumatap {
 namespace {
 
 std::atomic<bool> claimed{false};
+
+// Bit 0: the process is ending, no piece may start. Above it: the count of pieces under way.
+std::atomic<unsigned> pieces{0};
+constexpr unsigned ending = 1;
+constexpr unsigned onePiece = 2;
+
+// Lets a piece under way finish before the process ends, for a second at most.
+void awaitPieces() {
+    unsigned state = pieces.fetch_or(ending, std::memory_order_acq_rel);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (state >= onePiece && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        state = pieces.load(std::memory_order_acquire);
+    }
+}
 
 [[noreturn]] void onUncaughtException() {
     // Written without allocating: memory may be what ran out.
@@ -43,12 +60,27 @@ bool exiting() {
     return claimed.load(std::memory_order_acquire);
 }
 
+bool beginPiece() {
+    unsigned state = pieces.load(std::memory_order_acquire);
+    do {
+        if (state & ending) {
+            return false;
+        }
+    } while (!pieces.compare_exchange_weak(state, state + onePiece, std::memory_order_acq_rel));
+    return true;
+}
+
+void endPiece() {
+    pieces.fetch_sub(onePiece, std::memory_order_acq_rel);
+}
+
 void exitProcess(int status, std::string_view message) {
     if (claimed.exchange(true, std::memory_order_acq_rel)) {
         for (;;) {
             pause();
         }
     }
+    awaitPieces();
     if (!message.empty()) {
         writeLine(message);
     }

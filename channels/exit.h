@@ -19,6 +19,13 @@ namespace lumatap {
 // True once some thread has started to end the process.
 bool exiting();
 
+// Marks a piece of payload (a video frame, a block of sound) as being written, so that an exit
+// meanwhile waits for it to be whole: a reader must never get a part of a frame and take it
+// for a frame. The wait is bounded (a second), since a reader that no longer reads would hold
+// the process for good. False, and nothing is to be written, once the process is ending.
+bool beginPiece();
+void endPiece();
+
 // Holds descriptors 0, 1 and 2 (on /dev/null where one is closed), so that no connection the
 // program opens later can take their place and receive its lines; and makes an exception
 // that nobody catches (memory or threads running out, anywhere) end the process with an

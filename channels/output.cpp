@@ -84,7 +84,20 @@ void fail(std::string_view message, int status) {
 }
 
 bool writeAll(const void* data, std::size_t size) {
-    return writeFully(STDOUT_FILENO, static_cast<const char*>(data), size);
+    Part whole{data, size};
+    return writeAll(&whole, 1);
+}
+
+bool writeAll(const Part* parts, std::size_t count) {
+    if (!beginPiece()) {
+        return false;
+    }
+    bool written = true;
+    for (std::size_t i = 0; i < count && written; ++i) {
+        written = writeFully(STDOUT_FILENO, static_cast<const char*>(parts[i].data), parts[i].size);
+    }
+    endPiece();
+    return written;
 }
 
 void printJSON(const nlohmann::json& value) {

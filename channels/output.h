@@ -15,9 +15,17 @@ void say(std::string_view message);
 // Ends the process with `message` on standard error and `status`.
 [[noreturn]] void fail(std::string_view message, int status = 1);
 
-// Writes every byte to standard output, retrying interrupted and partial writes. False when
-// a write failed (the reader has gone, say); what was written before stays written.
+// Writes every byte to standard output as one piece of payload, retrying interrupted and
+// partial writes. False when a write failed (the reader has gone, say), what was written
+// before staying written, or when the process is ending, nothing then being written.
 bool writeAll(const void* data, std::size_t size);
+
+// The same for a piece that lies in several parts, written in order.
+struct Part {
+    const void* data = nullptr;
+    std::size_t size = 0;
+};
+bool writeAll(const Part* parts, std::size_t count);
 inline bool writeAll(const std::vector<std::uint8_t>& bytes) {
     return writeAll(bytes.data(), bytes.size());
 }

@@ -6,6 +6,7 @@
 #include "channels/messages.h"
 #include "channels/output.h"
 
+#include <array>
 #include <chrono>
 #include <thread>
 #include <variant>
@@ -150,11 +151,15 @@ void Pacer::run() {
         if (!frame.holder) {
             continue;
         }
+        std::array<Part, 3> parts;
         for (std::size_t i = 0; i < frame.count; ++i) {
-            if (!writeAll(frame.spans[i].data, frame.spans[i].size)) {
-                // The reader has gone: the job is over, and there is nobody left to tell.
-                exitProcess(statusDone);
-            }
+            parts[i] = {frame.spans[i].data, frame.spans[i].size};
+        }
+        // One piece, so that an ending elsewhere lets the frame finish rather than cut it.
+        if (!writeAll(parts.data(), frame.count)) {
+            // The reader has gone (the job is over, and there is nobody left to tell), or the
+            // process is ending already, which this joins.
+            exitProcess(statusDone);
         }
         pacing = Clock::now() + spacing;
     }

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -207,6 +208,48 @@ TEST(WriteAll, ReportsAGoneReaderWithoutDying) {
     });
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 0);
+}
+
+// Catches a torn frame: a failure while the writer is inside a frame that a slow reader has
+// not yet taken ended the process with part of the frame on standard output.
+TEST(WriteAll, AnEndingLetsThePieceUnderWayFinishAndWritesNoMore) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::size_t frame = 4 << 20; // far more than a pipe holds, so the write waits
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            fail("error: the display went away");
+        }).detach();
+        Bytes block(frame, 7);
+        for (;;) {
+            if (!writeAll(block)) {
+                exitProcess(statusDone);
+            }
+        }
+    }
+    close(fds[1]);
+    // The reader pauses past the failure, then takes everything.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::vector<char> buffer(1 << 16);
+    std::size_t total = 0;
+    for (ssize_t n; (n = read(fds[0], buffer.data(), buffer.size())) != 0;) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        total += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == statusFailure);
+    EXPECT_GT(total, 0u);
+    EXPECT_EQ(total % frame, 0u) << total << " bytes";
 }
 
 // Catches a line feed after the document or white space inside it.
