@@ -7,9 +7,9 @@
 // The connection serves one request at a time: every call takes the platform's lock.
 #include "capture/wayland/platform_wayland.h"
 
-#include "capture/media/screen_stream.h"
 #include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
+#include "capture/media/screen_stream.h"
 #include "capture/pulse/pulse.h"
 #include "capture/session/processes.h"
 #include "capture/session/window_ids.h"
@@ -242,11 +242,16 @@ class WaylandPlatform : public Platform {
                 continue;
             }
             // The session's buffer size is the only size the protocol gives a toplevel. One
-            // that refuses a session (closed meanwhile) is left out.
+            // closed meanwhile is left out; any other failure (the compositor gone, or not
+            // answering) ends the listing, which would otherwise pass for the whole truth.
             ErrorPtr sessionError;
             auto session = CaptureSession::ofToplevel(*connection_, *t, false, sessionError);
             if (!session) {
-                continue;
+                if (sessionError && sessionError->code == sourceStopped) {
+                    continue;
+                }
+                error = sessionError;
+                return nullptr;
             }
             auto window = std::make_shared<Window>();
             window->windowID = id->second;
@@ -273,6 +278,11 @@ class WaylandPlatform : public Platform {
             applications.owner(pid == unknownProcess ? std::nullopt : std::optional(pid),
                                window->owningApplication);
             content->windows.push_back(std::move(window));
+        }
+        // A compositor that went away during the listing may have taken windows with it that
+        // were never asked about: only an answer after the last question vouches for the rest.
+        if (!connection_->roundtrip(error)) {
+            return nullptr;
         }
         applications.addSessionProcesses();
         return content;
