@@ -369,7 +369,7 @@ std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
         return nullptr;
     }
     auto connection = Connection::open(error);
-    if (!connection) {
+    if (!connection || !connection->offersExtCapture(error)) {
         return nullptr;
     }
     std::string path = session::WindowIds::pathFor(runtime, connection->name());
