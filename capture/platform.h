@@ -1,9 +1,10 @@
 // The seam between lumatap's portable core and the capture services of the machine.
 //
 // The core talks to the platform only through what this header declares. Each backend
-// (capture/x11 with capture/pulse for a real Linux desktop, capture/sim for tests) implements
-// the Platform interface; the program installs one at start and the operations of namespace
-// lumatap::platform go to it, so the core never knows which one runs.
+// (capture/x11 or capture/wayland with capture/pulse beside it for a real Linux desktop,
+// capture/sim for tests) implements the Platform interface; the program installs one at start
+// and the operations of namespace lumatap::platform go to it, so the core never knows which
+// one runs.
 //
 // Platform objects are handed out through counted references and never modified once
 // handed out. Completions and stream callbacks run on threads of the backend's choosing.

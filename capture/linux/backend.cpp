@@ -1,12 +1,17 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
 // anywhere else X11 serves X desktops and, through Xwayland, the X programs of a Wayland
-// session.
+// session. The sound server is put beside whichever desktop serves.
+#include "capture/linux/with_sound.h"
 #include "capture/media/screen_stream.h"
 #include "capture/wayland/platform_wayland.h"
 #include "capture/x11/platform_x11.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <variant>
+#include <vector>
 
 namespace lumatap::platform {
 namespace {
@@ -41,27 +46,82 @@ class NoDesktop : public Platform {
     ErrorPtr error_;
 };
 
+// Why a desktop backend does not serve this session: the environment variable that would name
+// its desktop is not set, or what went wrong with the desktop it names.
+struct Unset {
+    std::string variable;
+};
+struct Refused {
+    std::string reason;
+};
+using Answer = std::variant<std::unique_ptr<Platform>, Unset, Refused>;
+
 bool set(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
 }
 
+Answer wlrootsDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    if (auto platform = wayland::createPlatform(error)) {
+        return platform;
+    }
+    return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
+}
+
+Answer x11Desktop() {
+    if (!set("DISPLAY")) {
+        return Unset{"DISPLAY"};
+    }
+    return x11::createPlatform();
+}
+
+// The desktop backends, asked in this order; the first that serves the session is used. X11
+// comes last: it serves whenever there is an X display, Xwayland's included.
+constexpr Answer (*desktops[])() = {
+    wlrootsDesktop,
+    x11Desktop,
+};
+
+// One sentence of why no backend serves: the variables that are not set, from the last
+// backend's back (DISPLAY first, since an X display would serve any session), then what went
+// wrong with the desktops that are named.
+std::string noDesktop(const std::vector<std::string>& unset,
+                      const std::vector<std::string>& refused) {
+    std::string text;
+    for (auto variable = unset.rbegin(); variable != unset.rend(); ++variable) {
+        text += variable == unset.rbegin()       ? *variable + " is not set"
+                : variable == unset.rbegin() + 1 ? " and neither is " + *variable
+                                                 : " nor " + *variable;
+    }
+    for (const std::string& reason : refused) {
+        text += (text.empty() ? "" : ", and ") + reason;
+    }
+    return "no desktop to capture: " + text;
+}
+
 } // namespace
 
 std::unique_ptr<Platform> forThisMachine() {
-    ErrorPtr waylandError;
-    if (set("WAYLAND_DISPLAY")) {
-        if (auto wayland = wayland::createPlatform(waylandError)) {
-            return wayland;
+    std::vector<std::string> unset;
+    std::vector<std::string> refused;
+    for (auto desktop : desktops) {
+        Answer answer = desktop();
+        if (auto* platform = std::get_if<std::unique_ptr<Platform>>(&answer)) {
+            return withSound(std::move(*platform));
+        }
+        if (auto* why = std::get_if<Unset>(&answer)) {
+            if (std::find(unset.begin(), unset.end(), why->variable) == unset.end()) {
+                unset.push_back(why->variable);
+            }
+        } else {
+            refused.push_back(std::get<Refused>(answer).reason);
         }
     }
-    if (set("DISPLAY")) {
-        return x11::createPlatform();
-    }
-    std::string reason = "no desktop to capture: DISPLAY is not set";
-    reason +=
-        waylandError ? ", and " + waylandError->description : " and neither is WAYLAND_DISPLAY";
-    return std::make_unique<NoDesktop>(makeError("lumatap", 1, std::move(reason)));
+    return std::make_unique<NoDesktop>(makeError("lumatap", 1, noDesktop(unset, refused)));
 }
 
 } // namespace lumatap::platform

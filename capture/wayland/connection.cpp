@@ -43,6 +43,7 @@ struct Connection::Events {
     static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
                        std::uint32_t version) {
         Connection& c = of(data);
+        c.globals_[name] = interface;
         std::string_view i = interface;
         if (i == wl_shm_interface.name && !c.shm_) {
             c.shm_ = bind<wl_shm>(registry, name, &wl_shm_interface, 1);
@@ -70,6 +71,7 @@ struct Connection::Events {
     }
 
     static void globalRemove(void* data, wl_registry*, std::uint32_t name) {
+        of(data).globals_.erase(name);
         for (auto& output : of(data).outputs_) {
             if (output->name == name) {
                 output->removed = true;
@@ -167,31 +169,9 @@ std::unique_ptr<Connection> Connection::open(ErrorPtr& error, std::chrono::milli
         return nullptr;
     }
 
-    std::vector<std::string> missing;
-    auto need = [&](const void* global, const wl_interface& interface) {
-        if (!global) {
-            missing.emplace_back(interface.name);
-        }
-    };
-    need(c->shm_, wl_shm_interface);
-    need(c->xdgOutputs_, zxdg_output_manager_v1_interface);
-    need(c->toplevelList_, ext_foreign_toplevel_list_v1_interface);
-    need(c->copyCapture_, ext_image_copy_capture_manager_v1_interface);
-    need(c->outputSources_, ext_output_image_capture_source_manager_v1_interface);
-    need(c->toplevelSources_, ext_foreign_toplevel_image_capture_source_manager_v1_interface);
-    if (!missing.empty()) {
-        std::string list;
-        for (const std::string& m : missing) {
-            list += (list.empty() ? "" : ", ") + m;
-        }
-        error = makeError(std::string(errorDomain), missingProtocol,
-                          "the Wayland compositor at " + c->name_ + " lacks " + list +
-                              " (wlroots 0.19 or later offers them)");
-        return nullptr;
-    }
-
+    // Outputs announced before the xdg-output manager are watched now that it is known.
     for (auto& output : c->outputs_) {
-        if (!output->xdgOutput) {
+        if (c->xdgOutputs_ && !output->xdgOutput) {
             Events::watchXdgOutput(*c, *output);
         }
     }
@@ -250,6 +230,37 @@ Connection::~Connection() {
         wl_display_flush(display_);
         wl_display_disconnect(display_);
     }
+}
+
+bool Connection::offers(std::string_view interface) const {
+    return std::any_of(globals_.begin(), globals_.end(),
+                       [&](const auto& global) { return global.second == interface; });
+}
+
+bool Connection::offersExtCapture(ErrorPtr& error) const {
+    std::vector<std::string> missing;
+    auto need = [&](const void* global, const wl_interface& interface) {
+        if (!global) {
+            missing.emplace_back(interface.name);
+        }
+    };
+    need(shm_, wl_shm_interface);
+    need(xdgOutputs_, zxdg_output_manager_v1_interface);
+    need(toplevelList_, ext_foreign_toplevel_list_v1_interface);
+    need(copyCapture_, ext_image_copy_capture_manager_v1_interface);
+    need(outputSources_, ext_output_image_capture_source_manager_v1_interface);
+    need(toplevelSources_, ext_foreign_toplevel_image_capture_source_manager_v1_interface);
+    if (missing.empty()) {
+        return true;
+    }
+    std::string list;
+    for (const std::string& m : missing) {
+        list += (list.empty() ? "" : ", ") + m;
+    }
+    error = makeError(std::string(errorDomain), missingProtocol,
+                      "the Wayland compositor at " + name_ + " lacks " + list +
+                          " (wlroots 0.19 or later offers them)");
+    return false;
 }
 
 const Output* Connection::outputNamed(std::uint32_t name) const {

@@ -1,14 +1,18 @@
-// A connection to a Wayland compositor that offers what capture needs: its outputs (with
-// xdg-output for their place in the desktop), its toplevels (ext-foreign-toplevel-list-v1)
-// and frames of either (ext-image-copy-capture-v1 over shared memory).
+// A connection to a Wayland compositor, with whatever it offers of what capture uses: its
+// outputs (with xdg-output for their place in the desktop), its toplevels
+// (ext-foreign-toplevel-list-v1) and frames of either (ext-image-copy-capture-v1 over shared
+// memory). Which of them a compositor must offer is for the one that uses the connection to
+// ask.
 #pragma once
 
 #include "capture/platform.h"
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct wl_display;
@@ -66,9 +70,10 @@ struct Toplevel {
 
 class Connection {
   public:
-    // Connects to the compositor that WAYLAND_DISPLAY names and reads its outputs and
-    // toplevels; none, with `error` naming what is missing, when there is no compositor or
-    // it lacks an interface that capture needs.
+    // Connects to the compositor that WAYLAND_DISPLAY names, binds whichever of the globals
+    // named above it offers and reads its outputs and toplevels (no toplevels without the
+    // toplevel list); none, with `error` saying why, when no compositor answers there or the
+    // connection fails.
     static std::unique_ptr<Connection>
     open(ErrorPtr& error, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~Connection();
@@ -81,6 +86,13 @@ class Connection {
     const std::vector<std::unique_ptr<Toplevel>>& toplevels() const { return toplevels_; }
     const Output* outputNamed(std::uint32_t name) const;
 
+    // Whether the compositor announces a global of `interface`, bound here or not.
+    bool offers(std::string_view interface) const;
+    // Whether it offers all that capture through the ext- protocols needs: wl_shm, xdg-output,
+    // ext-foreign-toplevel-list-v1, and ext-image-copy-capture-v1 with the sources of outputs
+    // and of toplevels. False, with `error` (missingProtocol) naming what it lacks, when not.
+    bool offersExtCapture(ErrorPtr& error) const;
+
     // Dispatches events until `done` holds, or the deadline passes (false, `error` says
     // timedOut), or the connection fails (false, connectionLost).
     bool dispatchUntil(const std::function<bool()>& done, Clock::time_point deadline,
@@ -89,6 +101,7 @@ class Connection {
     bool roundtrip(ErrorPtr& error);
 
     wl_display* display() const { return display_; }
+    // The globals bound, each none when the compositor does not offer it.
     wl_shm* shm() const { return shm_; }
     ext_image_copy_capture_manager_v1* copyCapture() const { return copyCapture_; }
     ext_output_image_capture_source_manager_v1* outputSources() const { return outputSources_; }
@@ -113,6 +126,7 @@ class Connection {
     ext_image_copy_capture_manager_v1* copyCapture_ = nullptr;
     ext_output_image_capture_source_manager_v1* outputSources_ = nullptr;
     ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources_ = nullptr;
+    std::map<std::uint32_t, std::string> globals_; // every global announced: name, interface
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;
     std::string name_;

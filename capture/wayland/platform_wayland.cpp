@@ -10,7 +10,6 @@
 #include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
 #include "capture/media/screen_stream.h"
-#include "capture/pulse/pulse.h"
 #include "capture/session/processes.h"
 #include "capture/session/window_ids.h"
 #include "capture/wayland/capture.h"
@@ -132,10 +131,6 @@ class WaylandPlatform : public Platform {
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                          std::shared_ptr<const StreamConfiguration> configuration,
                                          std::shared_ptr<StreamDelegate> delegate) override {
-        if (configuration && configuration->capturesAudio.value_or(false)) {
-            return pulse::createAudioStream(std::move(filter), std::move(configuration),
-                                            std::move(delegate));
-        }
         if (filter && filter->display && !filter->window) {
             return createScreenStream(filter->display->displayID, std::move(configuration),
                                       std::move(delegate));
@@ -379,7 +374,7 @@ std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
         return nullptr;
     }
     auto connection = Connection::open(error);
-    if (!connection) {
+    if (!connection || !connection->offersExtCapture(error)) {
         return nullptr;
     }
     std::string path = session::WindowIds::pathFor(runtime, connection->name());

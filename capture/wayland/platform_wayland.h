@@ -1,5 +1,6 @@
 // A wlroots desktop (0.19 and later) as a capture platform: outputs and toplevels through the
-// ext- capture protocols, still images of either, and the sound through the PulseAudio API.
+// ext- capture protocols, still images and streams of either. Its sound is not its business:
+// the chooser in capture/linux puts the sound server beside it.
 #pragma once
 
 #include "capture/platform.h"

@@ -42,7 +42,7 @@ std::unique_ptr<Connection> connect(std::map<std::string, WindowID>& numbers) {
         fail(error->description);
     }
     auto connection = Connection::open(error);
-    if (!connection) {
+    if (!connection || !connection->offersExtCapture(error)) {
         fail(error->description);
     }
     std::vector<std::string> live;

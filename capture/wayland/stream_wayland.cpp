@@ -52,7 +52,7 @@ class Source : public media::FrameSource {
 bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size_t& height,
                      ErrorPtr& error) {
     connection_ = Connection::open(error);
-    if (!connection_) {
+    if (!connection_ || !connection_->offersExtCapture(error)) {
         return false;
     }
     bool cursor = c.showsCursor.value_or(true);

@@ -4,7 +4,6 @@
 // device pixels, so a display's mode and its bounds are both the monitor rectangle.
 #include "capture/x11/platform_x11.h"
 
-#include "capture/pulse/pulse.h"
 #include "capture/session/processes.h"
 #include "capture/x11/stream.h"
 #include "capture/x11/windows.h"
@@ -264,11 +263,6 @@ WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) {
 std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                      std::shared_ptr<const StreamConfiguration> configuration,
                                      std::shared_ptr<StreamDelegate> delegate) {
-    // A stream that captures sound is the sound server's business; its pictures are not needed.
-    if (configuration && configuration->capturesAudio.value_or(false)) {
-        return pulse::createAudioStream(std::move(filter), std::move(configuration),
-                                        std::move(delegate));
-    }
     return x11::createScreenStream(std::move(filter), std::move(configuration),
                                    std::move(delegate));
 }
