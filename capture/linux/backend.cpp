@@ -4,6 +4,7 @@
 // session. The sound server is put beside whichever desktop serves.
 #include "capture/linux/with_sound.h"
 #include "capture/media/screen_stream.h"
+#include "capture/wayland/connection.h"
 #include "capture/wayland/platform_wayland.h"
 #include "capture/x11/platform_x11.h"
 
@@ -54,7 +55,12 @@ struct Unset {
 struct Refused {
     std::string reason;
 };
-using Answer = std::variant<std::unique_ptr<Platform>, Unset, Refused>;
+// The desktop is there, but the connection to it broke: that is what happened, not a missing
+// desktop, and no other backend is asked.
+struct Broken {
+    ErrorPtr error;
+};
+using Answer = std::variant<std::unique_ptr<Platform>, Unset, Refused, Broken>;
 
 bool set(const char* name) {
     const char* value = std::getenv(name);
@@ -68,6 +74,9 @@ Answer wlrootsDesktop() {
     ErrorPtr error;
     if (auto platform = wayland::createPlatform(error)) {
         return platform;
+    }
+    if (error && error->domain == wayland::errorDomain && error->code == wayland::connectionLost) {
+        return Broken{error};
     }
     return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
 }
@@ -117,6 +126,8 @@ std::unique_ptr<Platform> forThisMachine() {
             if (std::find(unset.begin(), unset.end(), why->variable) == unset.end()) {
                 unset.push_back(why->variable);
             }
+        } else if (auto* broken = std::get_if<Broken>(&answer)) {
+            return std::make_unique<NoDesktop>(broken->error);
         } else {
             refused.push_back(std::get<Refused>(answer).reason);
         }
