@@ -123,8 +123,19 @@ void Pacer::run() {
     const Clock::duration patience = seconds(1 / idle);
     // The first new frame is never delayed.
     Clock::time_point pacing = Clock::time_point::min();
-    // Monotonic, so that a step of the wall clock cannot hold back repeats or window checks.
-    Clock::time_point lastCheck = Clock::now();
+    if (windowID) {
+        // About once a second, on a thread of its own: the answer may take as long as the
+        // desktop does (a stopped or frozen one never gives it), and the repeats must not
+        // wait for it. Once the window is gone no frame starts, and one under way finishes.
+        std::thread([id = *windowID] {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                if (!windowExists(id)) {
+                    fail(windowClosedLine, statusGone);
+                }
+            }
+        }).detach();
+    }
     for (;;) {
         bool tookNew = false;
         Frame frame;
@@ -140,13 +151,6 @@ void Pacer::run() {
         }
         if (tookNew && pacing > Clock::now()) {
             std::this_thread::sleep_until(pacing);
-        }
-        // Before the write, so a closed window never gets one more frame of its last picture.
-        if (windowID && Clock::now() - lastCheck > std::chrono::seconds(1)) {
-            lastCheck = Clock::now();
-            if (!windowExists(*windowID)) {
-                fail(windowClosedLine, statusGone);
-            }
         }
         if (!frame.holder) {
             continue;

@@ -211,6 +211,7 @@ class SimPlatform : public Platform {
     WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
         sim::World world = sim::snapshotWorld();
         if (options & windowListIncludingWindow) {
+            std::this_thread::sleep_for(world.windowQueryDelay);
             if (world.windowQueryAbsent) {
                 return std::nullopt;
             }

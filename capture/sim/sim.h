@@ -4,6 +4,7 @@
 
 #include "capture/platform.h"
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -33,6 +34,9 @@ struct World {
     // The window server: its on-screen list, and the windows it knows one by one.
     WindowList windowList;
     std::set<WindowID> existingWindows;
+    // How long the window server takes to answer whether a window exists, as a stopped one
+    // does.
+    std::chrono::milliseconds windowQueryDelay{0};
     bool windowQueryAbsent = false;
 
     // Still images.

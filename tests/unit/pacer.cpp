@@ -330,6 +330,26 @@ TEST(Pacing, RepeatsTheNewestFrameWhileNothingArrives) {
     EXPECT_EQ(std::count(written.begin(), written.end(), 9), std::ssize(written));
 }
 
+// Catches repeats held up by the window check: a window server that is stopped answers whether
+// the window exists only once it runs again, and the writer waited for it.
+TEST(Pacing, RepeatsGoOnWhileTheWindowCheckWaits) {
+    sim::World stopped = world();
+    stopped.windowQueryDelay = 5s;
+    auto result = runVideo(
+        {"window", std::to_string(windowID), std::to_string(W), std::to_string(H), "30", "10"},
+        [](sim::SimStream& stream) {
+            deliver(stream, 9);
+            // Past the first check, which then waits for the rest of the run.
+            std::this_thread::sleep_for(2500ms);
+            exitProcess(0);
+        },
+        stopped);
+    EXPECT_EQ(result.status, 0);
+    // IDLE 10 asks for a repeat every 0.1 s: about 25 in the run, and far more than the dozen
+    // written before the check began to wait.
+    EXPECT_GE(frames(result.out).size(), 18u);
+}
+
 // Catches a closed window going unnoticed while no complete frame ever came: the loop's own
 // check must still run, and nothing may be written or announced.
 TEST(WindowClosed, DetectedByTheLoopBeforeAnyFrame) {
