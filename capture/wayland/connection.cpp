@@ -1,5 +1,6 @@
 #include "capture/wayland/connection.h"
 
+#include "capture/session/display_ids.h"
 #include "ext-foreign-toplevel-list-v1-client-protocol.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
@@ -263,9 +264,34 @@ bool Connection::offersExtCapture(ErrorPtr& error) const {
     return false;
 }
 
-const Output* Connection::outputNamed(std::uint32_t name) const {
+void Connection::numberOutputs() {
+    std::vector<Output*> live;
+    for (auto& output : outputs_) {
+        output->id = 0;
+        if (!output->removed) {
+            live.push_back(output.get());
+        }
+    }
+    // A compositor that names no output (before wl_output 4 and without xdg-output names)
+    // leaves only its global number to go by.
+    auto nameOf = [](const Output* o) {
+        return o->connector.empty() ? "wl_output " + std::to_string(o->name) : o->connector;
+    };
+    std::sort(live.begin(), live.end(), [&](const Output* a, const Output* b) {
+        return std::pair(nameOf(a), a->name) < std::pair(nameOf(b), b->name);
+    });
+    std::vector<DisplayID> given;
+    for (Output* output : live) {
+        output->id = session::displayID(nameOf(output), [&](DisplayID id) {
+            return std::find(given.begin(), given.end(), id) != given.end();
+        });
+        given.push_back(output->id);
+    }
+}
+
+const Output* Connection::outputWithID(DisplayID id) const {
     for (const auto& output : outputs_) {
-        if (output->name == name && !output->removed) {
+        if (output->id == id && id != 0 && !output->removed) {
             return output.get();
         }
     }
@@ -295,6 +321,7 @@ bool Connection::dispatchUntil(const std::function<bool()>& done, Clock::time_po
             error = lost();
             return false;
         }
+        numberOutputs();
         if (done()) {
             return true;
         }

@@ -44,6 +44,9 @@ enum ErrorCode : std::int64_t {
 
 struct Output {
     std::uint32_t name = 0; // the registry's global name, the same for every client
+    // The id a host sees: from the connector's name, so that it outlives the compositor's
+    // numbering of its globals; 0 until the name is known.
+    DisplayID id = 0;
     wl_output* output = nullptr;
     zxdg_output_v1* xdgOutput = nullptr;
     std::string connector;      // "HEADLESS-1", "DP-2"...
@@ -84,7 +87,8 @@ class Connection {
     const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
     // Toplevels in the compositor's order; closed ones are marked.
     const std::vector<std::unique_ptr<Toplevel>>& toplevels() const { return toplevels_; }
-    const Output* outputNamed(std::uint32_t name) const;
+    // The live output with this id, or none.
+    const Output* outputWithID(DisplayID id) const;
 
     // Whether the compositor announces a global of `interface`, bound here or not.
     bool offers(std::string_view interface) const;
@@ -117,6 +121,9 @@ class Connection {
   private:
     Connection() = default;
     ErrorPtr lost() const;
+    // Gives the live outputs their ids, in the order of their names, so that a clash of two
+    // names' hashes is mended the same way in every run.
+    void numberOutputs();
 
     wl_display* display_ = nullptr;
     wl_registry* registry_ = nullptr;

@@ -70,13 +70,13 @@ class WaylandPlatform : public Platform {
     DisplayID mainDisplayID() override {
         std::lock_guard lock(mutex_);
         const Output* output = mainOutput();
-        return output ? output->name : 0;
+        return output ? output->id : 0;
     }
 
     bool displayIsMain(DisplayID display) override {
         std::lock_guard lock(mutex_);
         const Output* output = mainOutput();
-        return output && output->name == display;
+        return output && output->id == display;
     }
 
     std::optional<DisplayID> displayWithPoint(Point p) override {
@@ -85,7 +85,7 @@ class WaylandPlatform : public Platform {
             const Rect& r = o->logical;
             if (!o->removed && p.x >= r.x && p.x < r.x + r.width && p.y >= r.y &&
                 p.y < r.y + r.height) {
-                return o->name;
+                return o->id;
             }
         }
         return std::nullopt;
@@ -153,7 +153,7 @@ class WaylandPlatform : public Platform {
 
   private:
     const Output* live(DisplayID display) const {
-        const Output* output = connection_->outputNamed(display);
+        const Output* output = connection_->outputWithID(display);
         return output && !output->removed ? output : nullptr;
     }
 
@@ -213,7 +213,7 @@ class WaylandPlatform : public Platform {
         auto content = std::make_shared<ShareableContent>();
         for (const auto& o : connection_->outputs()) {
             if (!o->removed) {
-                content->displays.push_back(std::make_shared<const Display>(Display{o->name}));
+                content->displays.push_back(std::make_shared<const Display>(Display{o->id}));
             }
         }
         // Window sizes come in pixels; frames are in the points of the display they are put on.

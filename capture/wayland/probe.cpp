@@ -66,7 +66,7 @@ int list() {
         if (o->removed) {
             continue;
         }
-        out["outputs"].push_back({{"id", o->name},
+        out["outputs"].push_back({{"id", o->id},
                                   {"name", o->connector},
                                   {"x", o->logical.x},
                                   {"y", o->logical.y},
@@ -103,7 +103,7 @@ std::unique_ptr<CaptureSession> open(Connection& connection,
     ErrorPtr error;
     std::unique_ptr<CaptureSession> session;
     if (kind == "output") {
-        const Output* output = connection.outputNamed(id);
+        const Output* output = connection.outputWithID(id);
         if (!output) {
             fail("gone: no such output");
         }

@@ -69,7 +69,7 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
         }
         session_ = CaptureSession::ofToplevel(*connection_, *found, cursor, error);
     } else {
-        const Output* output = connection_->outputNamed(std::get<std::uint32_t>(source_));
+        const Output* output = connection_->outputWithID(std::get<std::uint32_t>(source_));
         if (!output || output->removed) {
             error = streamError(sourceStopped, "the display was disconnected");
             return false;

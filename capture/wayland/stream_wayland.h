@@ -9,7 +9,7 @@
 
 namespace lumatap::wayland {
 
-// What a stream captures: a toplevel by its identifier, or an output by its global name.
+// What a stream captures: a toplevel by its identifier, or an output by its id.
 using StreamSource = std::variant<std::string, std::uint32_t>;
 
 std::shared_ptr<Stream> createScreenStream(StreamSource source,
