@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -734,6 +736,188 @@ TEST_F(NativeSway, PointerIsInDisplayVideoWhereItIsAndNotInThumbnails) {
         moved = there >= 10 && elsewhere == 0;
     }
     EXPECT_TRUE(moved) << "the pointer never showed at 900,500 alone";
+}
+
+// ---- a compositor lost part-way, through the test Wayland relay ----------------------------
+
+// tests/support/wlrelay.cpp between lumatap and the compositor, cutting or freezing each of its
+// connections where asked.
+class WlRelay {
+  public:
+    WlRelay(const Compositor& compositor, const std::vector<std::string>& options)
+        : env_(compositor.env()) {
+        std::vector<std::string> argv{WLRELAY_BIN};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(env_.env["WAYLAND_DISPLAY"]);
+        ProcessOptions o = env_;
+        o.captureStdout = false;
+        process_ = std::make_unique<Process>(argv, o);
+        auto name = process_->readLine(10s);
+        if (!name) {
+            throw std::runtime_error("the relay did not start: " + process_->err());
+        }
+        env_.env["WAYLAND_DISPLAY"] = *name;
+    }
+    ~WlRelay() { stop(); }
+
+    const ProcessOptions& env() const { return env_; }
+    // Stops the relay; the most bytes the compositor sent on one connection.
+    std::uint64_t serverBytes() {
+        stop();
+        std::uint64_t most = 0;
+        static const std::regex counted("server_bytes=([0-9]+)");
+        std::string err = process_->err();
+        for (std::sregex_iterator m(err.begin(), err.end(), counted), end; m != end; ++m) {
+            most = std::max<std::uint64_t>(most, std::stoull((*m)[1]));
+        }
+        return most;
+    }
+
+  private:
+    void stop() {
+        if (process_->running()) {
+            process_->kill(SIGTERM);
+        }
+        process_->wait(5s);
+        process_->drain();
+    }
+
+    ProcessOptions env_;
+    std::unique_ptr<Process> process_;
+};
+
+std::vector<std::string> command(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{LUMATAP_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Cut points from a few bytes into the first exchange to past the whole of it, for an exchange
+// of `total` bytes from the compositor.
+std::vector<std::uint64_t> cutPoints(std::uint64_t total) {
+    std::vector<std::uint64_t> points{1, 12, 40, 100};
+    for (int i = 1; i < 12; ++i) {
+        points.push_back(total * i / 12);
+    }
+    for (std::uint64_t before : {64u, 8u, 1u}) {
+        points.push_back(total > before ? total - before : 0);
+    }
+    points.push_back(total + 4096);
+    return points;
+}
+
+// Runs lumatap through a relay that cuts or freezes its compositor (`relayOptions`) and checks
+// how it ended: with status 0 and exactly `whole`, or with status 1, a payload of whole frames
+// of `frame` bytes (none when `frame` is 0) and one "error: " line (after "ready" for a stream).
+// `nudge`, when given, runs while lumatap does, so that a stream keeps its compositor talking.
+// Returns the payload's size.
+std::size_t expectWholeOrError(const Compositor& compositor,
+                               const std::vector<std::string>& relayOptions,
+                               const std::vector<std::string>& args, const std::string& whole,
+                               std::size_t frame = 0, const std::function<void()>& nudge = {}) {
+    std::string where =
+        testing::PrintToString(args) + " through " + testing::PrintToString(relayOptions);
+    WlRelay relay(compositor, relayOptions);
+    Process tool(command(args), relay.env());
+    std::optional<int> status;
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         !status && std::chrono::steady_clock::now() < end;) {
+        if (nudge) {
+            nudge();
+        }
+        status = tool.wait(100ms);
+    }
+    if (!status) {
+        ADD_FAILURE() << "still running: " << where << "\n" << tool.err();
+        return 0;
+    }
+    tool.drain();
+    std::string out = tool.out();
+    std::string err = tool.err();
+    if (*status == 0 && !frame) {
+        EXPECT_TRUE(out == whole) << where << ": status 0 with " << out.size() << " bytes, not the "
+                                  << whole.size() << " of an undisturbed run: " << out;
+        return out.size();
+    }
+    if (frame && err.rfind("ready\n", 0) == 0) {
+        err.erase(0, 6);
+    }
+    static const std::regex errorLine("error: [^\n]+\n");
+    EXPECT_EQ(*status, 1) << where << ": " << err;
+    EXPECT_TRUE(std::regex_match(err, errorLine)) << where << ": " << err;
+    EXPECT_EQ(frame ? out.size() % frame : out.size(), 0u)
+        << where << ": " << out.size() << " bytes out";
+    return out.size();
+}
+
+using WaylandCut = OnSway;
+
+// Catches a compositor lost or hung part-way taken for an answer: a listing short of windows,
+// a thumbnail cut short or a torn frame written with status 0, a message that is no "error: "
+// line, a run that never ends.
+TEST_F(WaylandCut, EveryCutEndsWholeOrWithOneError) {
+    WlClient client(*sway);
+    int last = 0;
+    for (int i = 0; i < 6; ++i) {
+        last = client.window(300, 200, 0x204060 * (i + 1) & 0xffffff,
+                             "lumatap.test.cut" + std::to_string(i), "Window " + std::to_string(i));
+    }
+    // sway tiles each new window a moment after it maps: the truth is what two runs agree on.
+    std::string truth;
+    ASSERT_TRUE(eventually([&] {
+        auto before = lumatap(*sway, {"list"}).out;
+        truth = lumatap(*sway, {"list"}).out;
+        return truth == before && json::parse(truth, nullptr, false)["windows"].size() == 6;
+    })) << truth;
+    json doc = json::parse(truth);
+    std::vector<std::string> display{"thumb", "display", to_string(doc["displays"][0]["id"]), "64",
+                                     "64"};
+    std::vector<std::string> window{"thumb", "window", to_string(doc["windows"][0]["id"]), "64",
+                                    "64"};
+    std::vector<std::string> video{
+        "video", "window", to_string(doc["windows"][5]["id"]), "64", "48", "30", "5"};
+    int colour = 0;
+    auto nudge = [&] {
+        client.ask("color " + std::to_string(last) + (++colour % 2 ? " ff0000" : " 0000ff"));
+    };
+
+    for (const auto& args : {std::vector<std::string>{"list"}, display, window}) {
+        std::string whole = lumatap(*sway, args).out;
+        WlRelay plain(*sway, {});
+        auto through = run(command(args), plain.env());
+        ASSERT_EQ(through.status, 0) << through.err;
+        ASSERT_TRUE(through.out == whole) << "changed by the relay: " << through.out;
+        std::uint64_t total = plain.serverBytes();
+        std::cout << testing::PrintToString(args) << ": " << total << " bytes from sway\n";
+        for (auto cut : cutPoints(total)) {
+            expectWholeOrError(*sway, {"--cut-after", std::to_string(cut)}, args, whole);
+        }
+        if (args[0] == "list") {
+            expectWholeOrError(*sway, {"--freeze-after", std::to_string(total / 2)}, args, whole);
+        }
+    }
+
+    // A stream: bytes by the time it has run a second with its window changing all along.
+    std::uint64_t started = 0;
+    {
+        WlRelay plain(*sway, {});
+        Process stream(command(video), plain.env());
+        for (int i = 0; i < 10; ++i) {
+            nudge();
+            std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_TRUE(stream.running()) << stream.err();
+        stream.kill(SIGTERM);
+        stream.wait(5s);
+        started = plain.serverBytes();
+    }
+    std::cout << "video: " << started << " bytes from sway in its first second\n";
+    std::size_t streamed = 0;
+    for (auto cut : {started / 2, started, started * 2, started * 4}) {
+        streamed += expectWholeOrError(*sway, {"--cut-after", std::to_string(cut)}, video, "",
+                                       64 * 48 * 3 / 2, nudge);
+    }
+    EXPECT_GT(streamed, 0u) << "no cut came after the stream had started";
 }
 
 // Catches a compositor without the capture protocols (Weston 10 here) taken for a working
