@@ -79,15 +79,6 @@ class NV12Scaler {
                  const NV12Target& target, Scratch& scratch) const;
 
   private:
-    // Output pixel i is made of the `taps` source pixels from first[i] on, weighed by
-    // weights[i * taps + k]; missing taps weigh 0.
-    struct Axis {
-        std::size_t taps = 1;
-        std::vector<std::uint32_t> first;
-        std::vector<float> weights;
-    };
-    static Axis axis(std::size_t source, std::size_t target);
-
     std::size_t sourceWidth_;
     std::size_t sourceHeight_;
     std::size_t width_;
@@ -96,8 +87,10 @@ class NV12Scaler {
     Vectors vectors_ = Vectors::none;
     // Every output column the mean of two source columns.
     bool halving_ = false;
-    // Columns in 14-bit fixed point adding up to exactly 1 << 14, the taps padded to 2 or 4
-    // (with weights of 0) so that vector code takes them in pairs.
+    // Output pixel i is made of the `taps` source pixels from first[i] on, weighed by
+    // weights[i * taps + k] (yuv_weights.h). Columns in 14-bit fixed point adding up to exactly
+    // 1 << 14, the taps padded to 2 or 4 (with weights of 0) so that vector code takes them in
+    // pairs.
     std::size_t columnTaps_ = 2;
     std::vector<std::uint32_t> columnFirst_;
     std::vector<std::int16_t> columnWeights_;

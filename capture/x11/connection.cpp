@@ -210,4 +210,9 @@ bool Connection::xwayland() {
     return xwayland_;
 }
 
+ErrorPtr connectionLost() {
+    return makeError(std::string(errorDomain), XCB_CONN_ERROR,
+                     "the connection to the X server was lost");
+}
+
 } // namespace lumatap::x11

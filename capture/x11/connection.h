@@ -59,4 +59,7 @@ template <class T> struct FreeDeleter {
 };
 template <class T> using Reply = std::unique_ptr<T, FreeDeleter<T>>;
 
+// What a lost connection is reported as.
+ErrorPtr connectionLost();
+
 } // namespace lumatap::x11

@@ -1,10 +1,12 @@
+// How a Grabber reads pixels: through a kept MIT-SHM segment in two band slots, or with plain
+// GetImage where shared memory fails, converted to BGRA where the server sends another format;
+// and what it reads of the root window. What it reads of a window is in grab_window.cpp.
 #include "capture/x11/grab.h"
 
-#include "capture/x11/frame_extents.h"
+#include "capture/x11/grab_internal.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -14,17 +16,9 @@
 namespace lumatap::x11 {
 namespace {
 
-ErrorPtr failure(GrabFailure code, std::string description) {
-    return makeError(std::string(errorDomain), code, std::move(description));
-}
-
 ErrorPtr refused(const xcb_generic_error_t& e) {
     return failure(grabRefused, "the X server refused to read the picture (X error " +
                                     std::to_string(e.error_code) + ")");
-}
-
-bool gone(const xcb_generic_error_t& e) {
-    return e.error_code == XCB_WINDOW || e.error_code == XCB_DRAWABLE || e.error_code == XCB_PIXMAP;
 }
 
 ErrorPtr readFailure(const xcb_generic_error_t* e) {
@@ -32,12 +26,6 @@ ErrorPtr readFailure(const xcb_generic_error_t* e) {
         return failure(grabRefused, "the X server connection was lost");
     }
     return gone(*e) ? failure(grabWindowGone, "the window no longer exists") : refused(*e);
-}
-
-// A request whose answer nobody waits for; its error, if any, must not turn up later as an
-// event on a connection that others read events from.
-void forget(xcb_connection_t* c, xcb_void_cookie_t cookie) {
-    xcb_discard_reply(c, cookie.sequence);
 }
 
 std::size_t strideOf(int width, int bitsPerPixel, int scanlinePad) {
@@ -56,23 +44,6 @@ template <class Cookie> void drop(xcb_connection_t* c, const std::optional<Cooki
     if (cookie) {
         xcb_discard_reply(c, cookie->sequence);
     }
-}
-
-// Whether the bands lie within a picture of `height` rows, top to bottom, none empty.
-bool fits(const std::vector<Band>& bands, std::size_t height) {
-    std::size_t below = 0;
-    for (const Band& band : bands) {
-        if (band.top >= band.end || band.end > height || band.top < below) {
-            return false;
-        }
-        below = band.top;
-    }
-    return true;
-}
-
-// The whole picture as one band, for the unbanded reads.
-std::vector<Band> whole(std::size_t, std::size_t height) {
-    return {{0, height}};
 }
 
 // One colour channel of a pixel value, widened or narrowed to 8 bits.
@@ -125,20 +96,6 @@ Grabber::~Grabber() {
                                                           XCB_COMPOSITE_REDIRECT_AUTOMATIC));
     }
     xcb_flush(c);
-}
-
-bool Grabber::composite() {
-    if (!composite_) {
-        composite_ = false;
-        xcb_connection_t* c = connection_->get();
-        if (connection_->hasExtension(&xcb_composite_id)) {
-            // Naming a window's pixmap came with version 0.2.
-            Reply<xcb_composite_query_version_reply_t> version(xcb_composite_query_version_reply(
-                c, xcb_composite_query_version(c, 0, 4), nullptr));
-            composite_ = version && (version->major_version > 0 || version->minor_version >= 2);
-        }
-    }
-    return *composite_;
 }
 
 bool Grabber::ensureSegment(std::size_t size) {
@@ -417,208 +374,6 @@ bool Grabber::root(int x, int y, int width, int height, const Plan& plan, const 
     offsetX_ = offsetY_ = 0;
     return read({connection_->root(), left, top, right - left, bottom - top, *format}, plan, take,
                 error);
-}
-
-bool Grabber::redirect(xcb_window_t window, ErrorPtr& error) {
-    if (!composite() || redirected_.count(window)) {
-        return true;
-    }
-    xcb_connection_t* c = connection_->get();
-    Reply<xcb_generic_error_t> problem(xcb_request_check(
-        c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC)));
-    if (problem && gone(*problem)) {
-        error = failure(grabWindowGone, "the window no longer exists");
-        return false;
-    }
-    // Any other refusal (the root window, say) shows again, more clearly, when the window's
-    // pixmap is asked for.
-    if (!problem) {
-        redirected_.insert(window);
-    }
-    return true;
-}
-
-std::optional<BgraView> Grabber::window(xcb_window_t window, ErrorPtr& error) {
-    std::optional<BgraView> picture;
-    if (!this->window(
-            window, whole, [&](const BgraView& rows, std::size_t) { picture = rows; }, error)) {
-        return std::nullopt;
-    }
-    return picture;
-}
-
-std::optional<BgraView> Grabber::window(xcb_window_t window, int x, int y, int width, int height,
-                                        ErrorPtr& error) {
-    part_ = Part{x, y, width, height};
-    auto view = this->window(window, error);
-    part_.reset();
-    return view;
-}
-
-bool Grabber::window(xcb_window_t window, const Plan& plan, const Take& take, ErrorPtr& error) {
-    partX_ = partY_ = 0;
-    if (!redirect(window, error)) {
-        return false;
-    }
-    xcb_connection_t* c = connection_->get();
-    bool named = composite() && redirected_.count(window);
-    // Everything is asked at once, so the whole read costs about one round trip more than the
-    // picture itself.
-    auto attributesCookie = xcb_get_window_attributes(c, window);
-    auto geometryCookie = xcb_get_geometry(c, window);
-    auto originCookie = xcb_translate_coordinates(c, window, connection_->root(), 0, 0);
-    auto extentsCookie = askFrameExtents(*connection_, window);
-    xcb_pixmap_t pixmap = XCB_PIXMAP_NONE;
-    xcb_void_cookie_t nameCookie{};
-    xcb_get_geometry_cookie_t pixmapGeometryCookie{};
-    if (named) {
-        pixmap = xcb_generate_id(c);
-        nameCookie = xcb_composite_name_window_pixmap_checked(c, window, pixmap);
-        pixmapGeometryCookie = xcb_get_geometry(c, pixmap);
-    }
-    xcb_generic_error_t* e = nullptr;
-    Reply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(c, attributesCookie, &e));
-    Reply<xcb_generic_error_t> attributesError(e);
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, &e));
-    Reply<xcb_generic_error_t> geometryError(e);
-    Reply<xcb_translate_coordinates_reply_t> origin(
-        xcb_translate_coordinates_reply(c, originCookie, &e));
-    Reply<xcb_generic_error_t> originError(e);
-    Reply<xcb_generic_error_t> nameError;
-    Reply<xcb_get_geometry_reply_t> pixmapGeometry;
-    if (named) {
-        nameError.reset(xcb_request_check(c, nameCookie));
-        pixmapGeometry.reset(xcb_get_geometry_reply(c, pixmapGeometryCookie, &e));
-        Reply<xcb_generic_error_t> pixmapGeometryError(e);
-    }
-    // The pixmap holds the window's storage until it is freed, whatever happens to the window.
-    struct PixmapGuard {
-        xcb_connection_t* c;
-        xcb_pixmap_t pixmap;
-        bool owned;
-        ~PixmapGuard() {
-            if (owned) {
-                forget(c, xcb_free_pixmap_checked(c, pixmap));
-            }
-        }
-    } guard{c, pixmap, named && !nameError};
-
-    // Answered whatever happens below, so that the reply does not linger.
-    Insets margin = frameExtents(*connection_, extentsCookie, geometry ? geometry->width : 0,
-                                 geometry ? geometry->height : 0);
-    if (!attributes || !geometry || !origin) {
-        error = failure(grabWindowGone, "the window no longer exists");
-        return false;
-    }
-    if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
-        error = failure(grabWindowUnmapped, "the window is not mapped");
-        return false;
-    }
-    auto format = formatOf(geometry->depth, attributes->visual);
-    if (!format) {
-        error = failure(grabUnsupported, "the pixel format of depth " +
-                                             std::to_string(geometry->depth) + " is not supported");
-        return false;
-    }
-    translucent_ = format->alpha != 0;
-    offsetX_ = margin.left;
-    offsetY_ = margin.top;
-    if (named) {
-        if (nameError) {
-            // Unmapped (or destroyed) between the questions above and this one.
-            error = gone(*nameError) ? failure(grabWindowGone, "the window no longer exists")
-                                     : failure(grabWindowUnmapped, "the window is not mapped");
-            return false;
-        }
-        if (!pixmapGeometry) {
-            error = failure(grabRefused, "the X server gave no pixmap for the window");
-            return false;
-        }
-        // The pixmap takes the border too; the content sits inside it. Its own size counts,
-        // since the window may have been resized since its geometry was read.
-        int border = geometry->border_width;
-        int width = pixmapGeometry->width - 2 * border;
-        int height = pixmapGeometry->height - 2 * border;
-        if (width <= 0 || height <= 0) {
-            border = 0;
-            width = pixmapGeometry->width;
-            height = pixmapGeometry->height;
-        }
-        if (width != geometry->width || height != geometry->height) {
-            // Resized in between: the margin is only trusted where it still leaves something.
-            if (margin.left + margin.right >= width || margin.top + margin.bottom >= height) {
-                margin = {};
-                offsetX_ = offsetY_ = 0;
-            }
-        }
-        Part content{0, 0, width - margin.left - margin.right, height - margin.top - margin.bottom};
-        contentWidth_ = content.width;
-        contentHeight_ = content.height;
-        if (part_) {
-            int left = std::max(part_->x, 0);
-            int top = std::max(part_->y, 0);
-            int right = std::min(part_->x + part_->width, content.width);
-            int bottom = std::min(part_->y + part_->height, content.height);
-            if (right > left && bottom > top) {
-                content = {left, top, right - left, bottom - top};
-            }
-        }
-        partX_ = content.x;
-        partY_ = content.y;
-        return read({pixmap, border + margin.left + content.x, border + margin.top + content.y,
-                     content.width, content.height, *format},
-                    plan, take, error);
-    }
-    // Without Composite only what shows on screen can be read, and only inside the screen: the
-    // part outside stays black.
-    // Coordinates below are those of the visible part, the shadow margin left out.
-    const xcb_screen_t& screen = connection_->screen();
-    int screenX = origin->dst_x + margin.left;
-    int screenY = origin->dst_y + margin.top;
-    int width = geometry->width - margin.left - margin.right;
-    int height = geometry->height - margin.top - margin.bottom;
-    contentWidth_ = width;
-    contentHeight_ = height;
-    int left = std::max(0, -screenX);
-    int top = std::max(0, -screenY);
-    int right = std::min<int>(width, screen.width_in_pixels - screenX);
-    int bottom = std::min<int>(height, screen.height_in_pixels - screenY);
-    if (right <= left || bottom <= top) {
-        error = failure(grabOffScreen, "the window lies outside the screen");
-        return false;
-    }
-    // What shows on screen has already been composited: its alpha means nothing.
-    translucent_ = false;
-    if (left == 0 && top == 0 && right == width && bottom == height) {
-        return read({window, margin.left, margin.top, width, height, *format}, plan, take, error);
-    }
-    std::vector<std::uint8_t> canvas(static_cast<std::size_t>(width) * height * 4, 0);
-    bool visible = read(
-        {window, margin.left + left, margin.top + top, right - left, bottom - top, *format}, whole,
-        [&](const BgraView& part, std::size_t) {
-            for (std::size_t y = 0; y < part.height; ++y) {
-                std::memcpy(canvas.data() + ((top + y) * width + left) * 4,
-                            part.data + y * part.bytesPerRow, part.width * 4);
-            }
-        },
-        error);
-    if (!visible) {
-        return false;
-    }
-    converted_ = std::move(canvas);
-    auto bands = plan(static_cast<std::size_t>(width), static_cast<std::size_t>(height));
-    if (!fits(bands, static_cast<std::size_t>(height))) {
-        error = failure(grabRefused, "the picture was planned in bands that do not fit it");
-        return false;
-    }
-    std::size_t stride = static_cast<std::size_t>(width) * 4;
-    for (std::size_t i = 0; i < bands.size(); ++i) {
-        take({converted_.data() + bands[i].top * stride, static_cast<std::size_t>(width),
-              bands[i].end - bands[i].top, stride},
-             i);
-    }
-    return true;
 }
 
 } // namespace lumatap::x11

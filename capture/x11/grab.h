@@ -151,6 +151,18 @@ class Grabber {
     std::optional<BgraView> convert(const std::uint8_t* data, std::size_t stride, int width,
                                     int height, const Format& format, ErrorPtr& error);
 
+    // The steps of a window read (grab_window.cpp): ask everything about the window at once,
+    // check that it can be read, then read its storage or, without Composite, the screen.
+    struct WindowAnswers;
+    std::optional<Format> windowFormat(const WindowAnswers& answers, ErrorPtr& error);
+    bool readStorage(const WindowAnswers& answers, const Format& format, const Plan& plan,
+                     const Take& take, ErrorPtr& error);
+    bool readOnScreen(xcb_window_t window, const WindowAnswers& answers, const Format& format,
+                      const Plan& plan, const Take& take, ErrorPtr& error);
+    // Hands a picture of width by height, made in converted_, over in the bands planned.
+    bool handOverConverted(int width, int height, const Plan& plan, const Take& take,
+                           ErrorPtr& error);
+
     std::shared_ptr<Connection> connection_;
     std::unique_ptr<Segment> segment_;
     bool sharedMemoryTried_ = false;

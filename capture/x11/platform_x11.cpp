@@ -5,7 +5,9 @@
 #include "capture/x11/platform_x11.h"
 
 #include "capture/session/processes.h"
+#include "capture/x11/monitors.h"
 #include "capture/x11/stream.h"
+#include "capture/x11/window_facts.h"
 #include "capture/x11/windows.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 #include "capture/platform.h"
 #include "capture/x11/connection.h"
 #include "capture/x11/grab.h"
-#include "capture/x11/windows.h"
+#include "capture/x11/monitors.h"
 
 #include <chrono>
 #include <cstdlib>

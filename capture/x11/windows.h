@@ -1,5 +1,5 @@
-// What the X server knows of monitors and top-level windows, read the way the rest of the
-// backend needs it.
+// The top-level windows of the X server, front to back: the window tree walked the way the rest
+// of the backend needs it.
 //
 // Whole lists are read in a few pipelined batches, each one round trip however many windows
 // there are: a desktop with a thousand windows, or a server at the end of a slow link, costs
@@ -7,27 +7,13 @@
 #pragma once
 
 #include "capture/x11/connection.h"
+// Until the X11 stream, which takes the monitors from here, includes monitors.h itself.
+#include "capture/x11/monitors.h"
 
-#include <optional>
-#include <string>
 #include <vector>
 #include <xcb/xcb.h>
 
 namespace lumatap::x11 {
-
-struct Monitor {
-    DisplayID id = 0; // stable for as long as the monitor keeps its name
-    bool primary = false;
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
-
-// The RandR monitors, in the server's order; with no RandR 1.5, the whole screen as one.
-std::vector<Monitor> monitors(Connection& connection);
-// The primary monitor, else the first.
-std::optional<Monitor> mainMonitor(const std::vector<Monitor>& all);
 
 struct Stacked {
     xcb_window_t window = XCB_WINDOW_NONE; // the client, or the top-level where it has none
@@ -49,31 +35,5 @@ struct WindowTree {
 };
 // Empty, with `error` set, when the connection to the server is lost.
 WindowTree windowTree(Connection& connection, ErrorPtr& error);
-
-struct WindowFacts {
-    xcb_window_t id = XCB_WINDOW_NONE;
-    std::optional<std::string> title;
-    int x = 0; // visible client area in root coordinates
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    // Visible to a person: mapped, not minimised, not hidden by the manager and on the current
-    // workspace (or on all of them).
-    bool viewable = false;
-    bool desktop = false;
-    std::int64_t layer = 0;
-    std::optional<ProcessID> pid;
-    std::optional<std::string> windowClass;
-    std::optional<std::string> instance;
-};
-
-// Facts of each window still alive, in the order given; windows that vanished meanwhile are
-// left out. Empty, with `error` set, when the connection to the server is lost: a window
-// whose answer was lost with it did not vanish.
-std::vector<WindowFacts> describe(Connection& connection, const std::vector<xcb_window_t>& ids,
-                                  ErrorPtr& error);
-
-// What a lost connection is reported as.
-ErrorPtr connectionLost();
 
 } // namespace lumatap::x11
