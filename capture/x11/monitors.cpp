@@ -1,5 +1,7 @@
 #include "capture/x11/monitors.h"
 
+#include "capture/session/display_ids.h"
+
 #include <algorithm>
 #include <string_view>
 #include <xcb/randr.h>
@@ -12,19 +14,10 @@ namespace {
 // that `list` printed would name nothing by the time `video` asks for it. Two names of one
 // screen that come out alike are told apart by their order.
 DisplayID monitorID(std::string_view name, const std::vector<Monitor>& before, std::size_t count) {
-    std::uint32_t hash = 2166136261u;
-    for (unsigned char c : name) {
-        hash = (hash ^ c) * 16777619u;
-    }
-    auto taken = [&](std::uint32_t id) {
-        return id == 0 ||
-               std::any_of(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(count),
+    return session::displayID(name, [&](DisplayID id) {
+        return std::any_of(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(count),
                            [&](const Monitor& m) { return m.id == id; });
-    };
-    while (taken(hash)) {
-        ++hash;
-    }
-    return hash;
+    });
 }
 
 } // namespace
