@@ -1,5 +1,6 @@
 #include "capture/sim/sim.h"
 
+#include "capture/media/pixel_pool.h"
 #include "capture/media/png_encoder.h"
 
 #include <algorithm>
@@ -120,12 +121,8 @@ std::vector<SimStream::Registration> SimStream::outputs() const {
 }
 
 SampleBufferPtr screenSample(std::shared_ptr<const PixelBuffer> picture, FrameStatus status) {
-    auto sample = std::make_shared<SampleBuffer>();
-    sample->attachments = std::vector<Attachments>{
-        {{std::string(frameStatusKey), static_cast<std::int64_t>(status)}}};
-    sample->imageBuffer = std::move(picture);
-    sample->numSamples = 1;
-    return sample;
+    // Made as the real desktops make theirs.
+    return media::sample(std::move(picture), status);
 }
 
 std::shared_ptr<const PixelBuffer> nv12Picture(std::size_t width, std::size_t height,
