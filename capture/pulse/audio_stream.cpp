@@ -223,6 +223,7 @@ void PulseStream::onEvent(pa_context* context, pa_subscription_event_type_t type
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         if (what == PA_SUBSCRIPTION_EVENT_REMOVE) {
             stream->recorders.unfollow(index);
+            stream->exclusion.forgetSinkInput(index);
         } else {
             // New streams join; changed ones may have moved to or from the default sink.
             drop(pa_context_get_sink_input_info(context, index, onSinkInput, self));
