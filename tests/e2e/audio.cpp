@@ -158,6 +158,23 @@ TEST_P(AudioOn, CapturesAToneThatAnotherProcessStartsPlaying) {
     EXPECT_EQ(tool->err(), "ready\n");
 }
 
+// Catches a tone that already plays before the capture starts missing from the stream's start
+// (a sink renders ahead, and a recording attached to a stream only gets its next block).
+TEST_P(AudioOn, HearsAToneThatAlreadyPlaysFromTheStart) {
+    Servers servers(GetParam());
+    auto player = servers.pulse.play(440, 0.5, 30);
+    for (int waited = 0;
+         waited < 250 && servers.pulse.pactl({"list", "short", "sink-inputs"}).value_or("").empty();
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Time for the sink to have rendered ahead.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto tool = startAudio(servers);
+    Pcm first(readSeconds(*tool, 0.1));
+    EXPECT_GT(rms(first.left, rate / 10), 0.5 * half / std::sqrt(2.0));
+}
+
 // Catches the host's own sound leaking into the capture. The tool's parent is this test
 // process, which plays 1000 Hz itself; another process plays 440 Hz. Started from a shell
 // instead, the same tool has a parent that plays nothing and must hear both, which shows
