@@ -27,6 +27,7 @@ std::shared_ptr<const Display> chooseDisplay(const ShareableContent& content) {
 }
 
 // The host's sound and our own are left out by process: the parent first, then this process.
+// The sound backend leaves out their descendants with them.
 std::vector<std::shared_ptr<const RunningApplication>>
 excludedApplications(const ShareableContent& content) {
     ProcessID parent = getppid();

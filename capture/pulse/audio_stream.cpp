@@ -35,6 +35,11 @@ namespace {
 constexpr std::chrono::milliseconds prefill{30};
 // A recording that gets further ahead than this is cut back to the prefill.
 constexpr std::chrono::milliseconds backlog{150};
+// How long the start waits for the streams that already play. A sink renders up to its
+// latency ahead, at most two seconds under PulseAudio, and a recording attached to one of its
+// playback streams gets nothing of what was rendered before: its first data comes with the
+// next block.
+constexpr std::chrono::milliseconds primingLimit{2500};
 
 // The format the capture records and delivers in: floats, at the configured rate and
 // channels.
@@ -86,7 +91,13 @@ class PulseStream : public Stream,
     static void onSinkInputList(pa_context* context, const pa_sink_input_info* info, int eol,
                                 void* self);
 
+    static void onPrimingLimit(pa_mainloop_api* api, pa_time_event* event,
+                               const struct timeval* when, void* self);
+
     void finishStart(ErrorPtr error);
+    void prime(pa_context* context);
+    bool primed() const;
+    void begin();
     void consider(const pa_sink_input_info& info);
 
     const std::shared_ptr<const ContentFilter> filter;
@@ -101,6 +112,12 @@ class PulseStream : public Stream,
     std::function<void(ErrorPtr)> completion;
     bool started = false;
     bool stopped = false;
+    // The start waits until the streams that played when the capture began (`awaited`) have
+    // each delivered its prefill, so that the stream begins with their sound rather than with
+    // the silence of their first block.
+    bool priming = false;
+    std::vector<std::uint32_t> awaited;
+    pa_time_event* primingTimer = nullptr;
     std::string defaultSinkName;
     std::uint32_t defaultSink = PA_INVALID_INDEX;
     std::string monitorSource;
@@ -120,8 +137,13 @@ PulseStream::PulseStream(std::shared_ptr<const ContentFilter> filter,
       mixer(sampleFormat.channels, framesIn(sampleFormat, prefill),
             framesIn(sampleFormat, backlog)),
       producer(mixer, sampleFormat), recorders(mixer, sampleFormat, [this] {
-          if (started && !stopped) {
+          if (stopped) {
+              return;
+          }
+          if (started) {
               producer.delivered();
+          } else if (priming && primed()) {
+              begin();
           }
       }) {
 }
@@ -223,6 +245,7 @@ void PulseStream::onEvent(pa_context* context, pa_subscription_event_type_t type
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         if (what == PA_SUBSCRIPTION_EVENT_REMOVE) {
             stream->recorders.unfollow(index);
+            stream->exclusion.forgetSinkInput(index);
         } else {
             // New streams join; changed ones may have moved to or from the default sink.
             drop(pa_context_get_sink_input_info(context, index, onSinkInput, self));
@@ -290,12 +313,53 @@ void PulseStream::onSinkInputList(pa_context* context, const pa_sink_input_info*
         stream->consider(*info);
         return;
     }
-    // The end of the first full list: everything that plays is followed, the capture runs.
-    if (eol != 0 && !stream->started && !stream->stopped && stream->completion) {
-        stream->started = true;
-        stream->producer.start(context, stream->weak_from_this());
-        stream->finishStart(nullptr);
+    // The end of the first full list: everything that plays is followed.
+    if (eol != 0 && !stream->started && !stream->stopped && !stream->priming &&
+        stream->completion) {
+        stream->prime(context);
     }
+}
+
+void PulseStream::prime(pa_context* context) {
+    // The server has answered; what is left is bounded by the priming limit.
+    server.disarmStartTimeout();
+    priming = true;
+    awaited = recorders.followed();
+    if (primed()) {
+        begin();
+        return;
+    }
+    primingTimer = pa_context_rttime_new(
+        context,
+        pa_rtclock_now() + static_cast<pa_usec_t>(std::chrono::microseconds(primingLimit).count()),
+        onPrimingLimit, this);
+}
+
+bool PulseStream::primed() const {
+    return std::all_of(awaited.begin(), awaited.end(), [this](std::uint32_t sinkInput) {
+        return !recorders.follows(sinkInput) ||
+               mixer.queued(sinkInput) >= framesIn(sampleFormat, prefill);
+    });
+}
+
+void PulseStream::onPrimingLimit(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                 void* self) {
+    auto* stream = static_cast<PulseStream*>(self);
+    if (!stream->started && !stream->stopped) {
+        stream->begin();
+    }
+}
+
+// The capture runs: its clock starts now.
+void PulseStream::begin() {
+    if (primingTimer) {
+        pa_threaded_mainloop_get_api(server.mainLoop())->time_free(primingTimer);
+        primingTimer = nullptr;
+    }
+    priming = false;
+    started = true;
+    producer.start(server.get(), weak_from_this());
+    finishStart(nullptr);
 }
 
 void PulseStream::consider(const pa_sink_input_info& info) {

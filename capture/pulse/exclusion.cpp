@@ -1,12 +1,17 @@
 #include "capture/pulse/exclusion.h"
 
 #include "capture/pulse/context.h"
+#include "capture/session/processes.h"
 
 #include <cstdlib>
 #include <unistd.h>
 
 namespace lumatap::pulse {
 namespace {
+
+// How far up the process tree a stream's process is followed. Trees are far shallower; the
+// bound ends a walk that process ids reused while it reads would otherwise send in a circle.
+constexpr int ancestryLimit = 64;
 
 std::optional<ProcessID> processProperty(const pa_proplist* properties, const char* key) {
     const char* text = pa_proplist_gets(properties, key);
@@ -49,6 +54,10 @@ Exclusion::Exclusion(const ContentFilter* filter, const StreamConfiguration* con
 }
 
 std::optional<bool> Exclusion::leavesOut(pa_context* context, const pa_sink_input_info& info) {
+    auto earlier = decided.find(info.index);
+    if (earlier != decided.end()) {
+        return earlier->second;
+    }
     auto process = processOf(info);
     if (!process && info.client != PA_INVALID_INDEX) {
         auto known = clientProcesses.find(info.client);
@@ -63,7 +72,20 @@ std::optional<bool> Exclusion::leavesOut(pa_context* context, const pa_sink_inpu
         }
         process = known->second;
     }
-    return process && excluded.count(*process);
+    bool leftOut = process && excludes(*process);
+    decided[info.index] = leftOut;
+    return leftOut;
+}
+
+bool Exclusion::excludes(ProcessID process) const {
+    std::optional<ProcessID> ancestor = process;
+    for (int step = 0; ancestor && step < ancestryLimit; ++step) {
+        if (excluded.count(*ancestor)) {
+            return true;
+        }
+        ancestor = session::parentProcess(*ancestor);
+    }
+    return false;
 }
 
 // A client that cannot be asked has gone, and its streams with it: nothing waits then.
@@ -85,6 +107,10 @@ void Exclusion::onClient(pa_context* context, const pa_client_info* info, int, v
 void Exclusion::forgetClient(std::uint32_t client) {
     clientProcesses.erase(client);
     awaitingClient.erase(client);
+}
+
+void Exclusion::forgetSinkInput(std::uint32_t sinkInput) {
+    decided.erase(sinkInput);
 }
 
 } // namespace lumatap::pulse

@@ -56,6 +56,14 @@ void Recorders::follow(pa_context* context, std::uint32_t sinkInput,
     mixer.add(sinkInput);
 }
 
+std::vector<std::uint32_t> Recorders::followed() const {
+    std::vector<std::uint32_t> sinkInputs;
+    for (const auto& [sinkInput, recorder] : recorders) {
+        sinkInputs.push_back(sinkInput);
+    }
+    return sinkInputs;
+}
+
 void Recorders::unfollow(std::uint32_t sinkInput) {
     auto it = recorders.find(sinkInput);
     if (it == recorders.end()) {

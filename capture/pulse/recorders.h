@@ -9,6 +9,7 @@
 #include <map>
 #include <pulse/pulseaudio.h>
 #include <string>
+#include <vector>
 
 namespace lumatap::pulse {
 
@@ -24,6 +25,7 @@ class Recorders {
 
     // On the loop's thread, as everything below.
     bool follows(std::uint32_t sinkInput) const { return recorders.count(sinkInput) > 0; }
+    std::vector<std::uint32_t> followed() const;
     // Starts recording the playback stream, which plays on the sink of `monitorSource` (the
     // server's choice when empty).
     void follow(pa_context* context, std::uint32_t sinkInput, const std::string& monitorSource);

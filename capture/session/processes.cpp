@@ -68,21 +68,32 @@ std::optional<uid_t> realUser(const std::string& dir) {
     return std::nullopt;
 }
 
-bool isKernelThread(const std::string& dir) {
-    std::string stat = procText(dir + "/stat").value_or("");
-    // The name in parentheses may hold spaces and parentheses itself; the fields after the
-    // last ')' are plain: state, ppid, pgrp, session, tty, tpgid, flags.
-    auto close = stat.rfind(')');
+// The fields of /proc/PID/stat after the process's name: state, ppid, pgrp, session, tty,
+// tpgid, flags, ... The name in parentheses may hold spaces and parentheses itself, so they
+// start after the last ')'.
+std::optional<std::istringstream> statFields(const std::string& dir) {
+    auto stat = procText(dir + "/stat");
+    if (!stat) {
+        return std::nullopt;
+    }
+    auto close = stat->rfind(')');
     if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    return std::istringstream(stat->substr(close + 1));
+}
+
+bool isKernelThread(const std::string& dir) {
+    auto fields = statFields(dir);
+    if (!fields) {
         return true;
     }
-    std::istringstream fields(stat.substr(close + 1));
     std::string skip;
     unsigned long flags = 0;
     for (int i = 0; i < 6; ++i) {
-        fields >> skip;
+        *fields >> skip;
     }
-    if (!(fields >> flags)) {
+    if (!(*fields >> flags)) {
         return true;
     }
     return (flags & kernelThread) != 0;
@@ -104,6 +115,19 @@ std::optional<std::string> shortName(const std::string& dir) {
 
 std::string processName(ProcessID pid) {
     return shortName("/proc/" + std::to_string(pid)).value_or("");
+}
+
+std::optional<ProcessID> parentProcess(ProcessID pid) {
+    auto fields = statFields("/proc/" + std::to_string(pid));
+    if (!fields) {
+        return std::nullopt;
+    }
+    std::string state;
+    long parent = 0;
+    if (!(*fields >> state >> parent) || parent <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<ProcessID>(parent);
 }
 
 std::vector<SessionProcess> sessionProcesses() {

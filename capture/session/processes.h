@@ -20,6 +20,11 @@ struct SessionProcess {
 // The short name the kernel keeps for process `pid`, empty when it has ended.
 std::string processName(ProcessID pid);
 
+// The parent of process `pid` as the kernel keeps it now (a process whose parent has ended
+// has been handed to another), none when it has ended or has no parent (pid 1, the kernel's
+// own).
+std::optional<ProcessID> parentProcess(ProcessID pid);
+
 // Every process with our real user id, kernel threads left out, in no particular order.
 // Processes that end while the list is read are left out.
 std::vector<SessionProcess> sessionProcesses();

@@ -158,6 +158,23 @@ TEST_P(AudioOn, CapturesAToneThatAnotherProcessStartsPlaying) {
     EXPECT_EQ(tool->err(), "ready\n");
 }
 
+// Catches a tone that already plays before the capture starts missing from the stream's start
+// (a sink renders ahead, and a recording attached to a stream only gets its next block).
+TEST_P(AudioOn, HearsAToneThatAlreadyPlaysFromTheStart) {
+    Servers servers(GetParam());
+    auto player = servers.pulse.play(440, 0.5, 30);
+    for (int waited = 0;
+         waited < 250 && servers.pulse.pactl({"list", "short", "sink-inputs"}).value_or("").empty();
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Time for the sink to have rendered ahead.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto tool = startAudio(servers);
+    Pcm first(readSeconds(*tool, 0.1));
+    EXPECT_GT(rms(first.left, rate / 10), 0.5 * half / std::sqrt(2.0));
+}
+
 // Catches the host's own sound leaking into the capture. The tool's parent is this test
 // process, which plays 1000 Hz itself; another process plays 440 Hz. Started from a shell
 // instead, the same tool has a parent that plays nothing and must hear both, which shows
@@ -177,6 +194,46 @@ TEST_P(AudioOn, LeavesOutTheSoundOfItsParent) {
     Pcm both = onceHeard(*unrelated, 1.5);
     EXPECT_NEAR(steadyAmplitude(both.left, 440), half, 0.05 * half);
     EXPECT_NEAR(steadyAmplitude(both.left, 1000), half, 0.05 * half);
+}
+
+// A host that is a shell: it starts the tool, and once the capture is ready runs `then` with
+// the command line of a player of a 1000 Hz tone as its arguments. The player's output goes
+// elsewhere, so that it does not hold the host's pipes open after the host.
+std::unique_ptr<Process> hostThatPlays(const Servers& servers, const std::string& then) {
+    std::vector<std::string> argv{"/bin/sh", "-c", "\"$0\" audio </dev/null & read go; " + then,
+                                  LUMATAP_BIN};
+    auto player = servers.pulse.playCommand(1000, 0.5, 60);
+    argv.insert(argv.end(), player.begin(), player.end());
+    ProcessOptions options = servers.env();
+    options.pipeStdin = true;
+    auto host = std::make_unique<Process>(argv, options);
+    EXPECT_TRUE(host->waitForErr("ready\n", std::chrono::seconds(10))) << host->err();
+    host->writeStdin("go\n");
+    return host;
+}
+
+// Catches the sound of a helper process that the host spawns (as Chromium and Electron spawn
+// their audio service) in the capture, while another program's sound is still heard.
+TEST_P(AudioOn, LeavesOutAPlayerThatTheHostSpawns) {
+    Servers servers(GetParam());
+    auto other = servers.pulse.play(440, 0.5, 60);
+    auto host = hostThatPlays(servers, "\"$@\" >/dev/null 2>&1; wait");
+    // Long enough for the helper's stream to have joined, had it been taken.
+    Pcm heard = onceHeard(*host, 1.5);
+    for (const auto* side : {&heard.left, &heard.right}) {
+        EXPECT_NEAR(steadyAmplitude(*side, 440), half, 0.05 * half);
+        EXPECT_LT(amplitude(*side, 1000), 0.01 * half);
+    }
+}
+
+// Catches a program that the host starts detached (a double fork hands it to another parent)
+// taken for the host's and left out.
+TEST_P(AudioOn, RecordsAPlayerThatTheHostStartsDetached) {
+    Servers servers(GetParam());
+    auto host = hostThatPlays(servers, "(\"$@\" >/dev/null 2>&1 &); wait");
+    Pcm heard = onceHeard(*host, 1.0);
+    EXPECT_NEAR(steadyAmplitude(heard.left, 1000), half, 0.05 * half);
+    EXPECT_NEAR(steadyAmplitude(heard.right, 1000), half, 0.05 * half);
 }
 
 // Catches a stream that runs slow or fast, or stalls while nothing plays: the host's clock

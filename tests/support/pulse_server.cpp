@@ -9,6 +9,8 @@
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <stdexcept>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 namespace lumatap::test {
@@ -132,9 +134,31 @@ std::vector<std::string> SoundServer::playCommand(double frequency, double ampli
             "--rate=48000",   "--channels=2", path};
 }
 
-std::unique_ptr<Process> SoundServer::play(double frequency, double amplitude, double seconds,
-                                           Player player) const {
-    return std::make_unique<Process>(playCommand(frequency, amplitude, seconds, player), env());
+std::unique_ptr<DetachedProcess> SoundServer::play(double frequency, double amplitude,
+                                                   double seconds, Player player) const {
+    return std::make_unique<DetachedProcess>(playCommand(frequency, amplitude, seconds, player),
+                                             env());
+}
+
+DetachedProcess::DetachedProcess(const std::vector<std::string>& argv,
+                                 const ProcessOptions& options) {
+    // A shell starts the program in the background, says its id and ends, so that the
+    // program is handed to another parent.
+    std::vector<std::string> shell{"/bin/sh", "-c", "\"$@\" </dev/null >/dev/null 2>&1 & echo $!",
+                                   "sh"};
+    shell.insert(shell.end(), argv.begin(), argv.end());
+    auto started = run(shell, options, std::chrono::seconds(10));
+    if (started.status != 0) {
+        throw std::runtime_error("cannot start " + argv.front() + ": " + started.err);
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, std::stoi(started.out), 0));
+}
+
+DetachedProcess::~DetachedProcess() {
+    if (pidfd_ >= 0) {
+        syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+        close(pidfd_);
+    }
 }
 
 PulseServer::PulseServer() {

@@ -19,6 +19,19 @@ namespace lumatap::test {
 // The programs that play a tone file: a PulseAudio client, or a native PipeWire one.
 enum class Player { pacat, pwPlay };
 
+// A program started detached, as a grandchild whose parent has ended: no descendant of the
+// test process, so no part of a host that the test process plays. Stopped when destroyed.
+class DetachedProcess {
+  public:
+    DetachedProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
+    ~DetachedProcess();
+    DetachedProcess(const DetachedProcess&) = delete;
+    DetachedProcess& operator=(const DetachedProcess&) = delete;
+
+  private:
+    int pidfd_ = -1; // stays with the process, whatever its id is given to later
+};
+
 class SoundServer {
   public:
     virtual ~SoundServer();
@@ -34,9 +47,9 @@ class SoundServer {
     // The command line that plays a sine tone, the same on both channels, for `seconds`.
     std::vector<std::string> playCommand(double frequency, double amplitude, double seconds,
                                          Player player = Player::pacat) const;
-    // Plays such a tone from a process of its own.
-    std::unique_ptr<Process> play(double frequency, double amplitude, double seconds,
-                                  Player player = Player::pacat) const;
+    // Plays such a tone from a process of its own, detached from the test process.
+    std::unique_ptr<DetachedProcess> play(double frequency, double amplitude, double seconds,
+                                          Player player = Player::pacat) const;
     // Stops the server that clients talk to at once, as a crash would.
     virtual void kill() = 0;
 

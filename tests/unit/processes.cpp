@@ -49,6 +49,24 @@ TEST(SessionProcesses, ListsThisProgramAndItsChildOnceEachByShortName) {
     EXPECT_EQ(processName(child), ""); // reaped: gone
 }
 
+// Catches a parent read from the wrong field of /proc/PID/stat, as when the short name, which
+// may hold ") " itself, is taken to end at its first parenthesis.
+TEST(SessionProcesses, ReadsTheParentPastANameThatLooksLikeFields) {
+    char pattern[] = "/tmp/lumatap-processes-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string program = std::string(pattern) + "/a) S 1 (b";
+    ASSERT_EQ(symlink("/bin/sleep", program.c_str()), 0);
+    pid_t child = start(program.c_str(), "30");
+    ASSERT_GT(child, 0);
+    auto parent = parentProcess(child);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    unlink(program.c_str());
+    rmdir(pattern);
+    EXPECT_EQ(parent, getpid());
+    EXPECT_EQ(parentProcess(child), std::nullopt); // reaped: gone
+}
+
 // Processes that end while the list is read, even between opening one of their files and
 // reading it, are left out; the reader neither fails nor throws.
 TEST(SessionProcesses, SurvivesProcessesEndingWhileTheyAreRead) {
