@@ -15,7 +15,7 @@
 #include "capture/media/screen_stream.h"
 #include "capture/x11/connection.h"
 #include "capture/x11/grab.h"
-#include "capture/x11/windows.h"
+#include "capture/x11/monitors.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -7,8 +7,6 @@
 #pragma once
 
 #include "capture/x11/connection.h"
-// Until the X11 stream, which takes the monitors from here, includes monitors.h itself.
-#include "capture/x11/monitors.h"
 
 #include <vector>
 #include <xcb/xcb.h>
