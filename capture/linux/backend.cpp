@@ -1,10 +1,14 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
-// anywhere else X11 serves X desktops and, through Xwayland, the X programs of a Wayland
-// session. The sound server is put beside whichever desktop serves.
+// an older wlroots compositor serves its outputs through wlr-screencopy, beside the X
+// programs' windows of its Xwayland; anywhere else X11 serves X desktops and, through
+// Xwayland, the X programs of a Wayland session. The sound server is put beside whichever desktop
+// serves.
 #include "capture/linux/with_sound.h"
+#include "capture/linux/xwayland_windows.h"
 #include "capture/media/screen_stream.h"
 #include "capture/wayland/connection.h"
+#include "capture/wayland/platform_screencopy.h"
 #include "capture/wayland/platform_wayland.h"
 #include "capture/x11/platform_x11.h"
 
@@ -81,6 +85,25 @@ Answer wlrootsDesktop() {
     return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
 }
 
+// Native windows cannot be captured here, so only the X programs' ones are listed, through
+// the session's Xwayland when it has one.
+Answer screencopyDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    auto displays = wayland::createScreencopyPlatform(error);
+    if (!displays) {
+        if (error && error->domain == wayland::errorDomain &&
+            error->code == wayland::connectionLost) {
+            return Broken{error};
+        }
+        return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
+    }
+    return withXwaylandWindows(std::move(displays),
+                               set("DISPLAY") ? x11::createPlatform() : nullptr);
+}
+
 Answer x11Desktop() {
     if (!set("DISPLAY")) {
         return Unset{"DISPLAY"};
@@ -92,6 +115,7 @@ Answer x11Desktop() {
 // comes last: it serves whenever there is an X display, Xwayland's included.
 constexpr Answer (*desktops[])() = {
     wlrootsDesktop,
+    screencopyDesktop,
     x11Desktop,
 };
 
@@ -128,8 +152,10 @@ std::unique_ptr<Platform> forThisMachine() {
             }
         } else if (auto* broken = std::get_if<Broken>(&answer)) {
             return std::make_unique<NoDesktop>(broken->error);
-        } else {
-            refused.push_back(std::get<Refused>(answer).reason);
+        } else if (const std::string& reason = std::get<Refused>(answer).reason;
+                   std::find(refused.begin(), refused.end(), reason) == refused.end()) {
+            // Both Wayland backends find the same compositor missing; it is said once.
+            refused.push_back(reason);
         }
     }
     return std::make_unique<NoDesktop>(makeError("lumatap", 1, noDesktop(unset, refused)));

@@ -1,6 +1,7 @@
 // Turning the picture of a rotated or flipped output upright.
 #pragma once
 
+#include "capture/media/yuv.h"
 #include "capture/platform.h"
 
 #include <cstddef>
@@ -73,9 +74,13 @@ struct Upright {
 
 // Copies the buffer into `image` upright, in the one pass that copying takes anyway, a tile
 // at a time so that the buffer's side of a quarter turn stays in the cache.
-// Copies the buffer into `image` upright, in the one pass that copying takes anyway, a tile
-// at a time so that the buffer's side of a quarter turn stays in the cache.
 void copyUpright(const std::uint8_t* bytes, std::size_t stride, const Upright& upright,
                  Image& image);
+
+// The same for `area` of the upright picture alone, into an `image` that already has the
+// upright size, so that a small change costs a small copy. `stride` is negative for a buffer
+// whose rows run bottom to top; `swapRedBlue` for one whose bytes are RGBA.
+void copyUprightArea(const std::uint8_t* bytes, std::ptrdiff_t stride, const Upright& upright,
+                     const Area& area, bool swapRedBlue, Image& image);
 
 } // namespace lumatap::media

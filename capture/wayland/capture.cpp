@@ -1,15 +1,13 @@
 #include "capture/wayland/capture.h"
 
 #include "capture/media/upright.h"
+#include "capture/wayland/shm_buffer.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <wayland-client.h>
 
 namespace lumatap::wayland {
@@ -20,67 +18,6 @@ ErrorPtr failure(ErrorCode code, std::string description) {
 }
 
 } // namespace
-
-// A wl_buffer over memory shared with the compositor.
-struct CaptureSession::Buffer {
-    int fd = -1;
-    void* data = MAP_FAILED;
-    std::size_t size = 0;
-    wl_shm_pool* pool = nullptr;
-    wl_buffer* buffer = nullptr;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint32_t stride = 0;
-    std::uint32_t format = 0;
-
-    ~Buffer() {
-        if (buffer) {
-            wl_buffer_destroy(buffer);
-        }
-        if (pool) {
-            wl_shm_pool_destroy(pool);
-        }
-        if (data != MAP_FAILED) {
-            ::munmap(data, size);
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-
-    static std::unique_ptr<Buffer> make(wl_shm* shm, std::uint32_t width, std::uint32_t height,
-                                        std::uint32_t format, ErrorPtr& error) {
-        auto b = std::make_unique<Buffer>();
-        b->width = width;
-        b->height = height;
-        b->stride = width * 4;
-        b->format = format;
-        b->size = static_cast<std::size_t>(b->stride) * height;
-        if (width == 0 || height == 0 || width > 32768 || height > 32768) {
-            error = failure(captureFailed, "the compositor asks for a frame of " +
-                                               std::to_string(width) + "x" +
-                                               std::to_string(height) + " pixels");
-            return nullptr;
-        }
-        b->fd = ::memfd_create("lumatap-frame", MFD_CLOEXEC);
-        if (b->fd < 0 || ::ftruncate(b->fd, static_cast<off_t>(b->size)) != 0) {
-            error = failure(captureFailed,
-                            std::string("cannot make a frame buffer: ") + std::strerror(errno));
-            return nullptr;
-        }
-        b->data = ::mmap(nullptr, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, b->fd, 0);
-        if (b->data == MAP_FAILED) {
-            error = failure(captureFailed,
-                            std::string("cannot map a frame buffer: ") + std::strerror(errno));
-            return nullptr;
-        }
-        b->pool = wl_shm_create_pool(shm, b->fd, static_cast<std::int32_t>(b->size));
-        b->buffer = wl_shm_pool_create_buffer(b->pool, 0, static_cast<std::int32_t>(width),
-                                              static_cast<std::int32_t>(height),
-                                              static_cast<std::int32_t>(b->stride), format);
-        return b;
-    }
-};
 
 struct CaptureSession::Events {
     static CaptureSession& of(void* data) { return *static_cast<CaptureSession*>(data); }
@@ -230,7 +167,7 @@ bool CaptureSession::request(ErrorPtr& error) {
     if (!buffer_ || buffer_->width != width_ || buffer_->height != height_ ||
         buffer_->format != *format) {
         buffer_.reset();
-        buffer_ = Buffer::make(connection_.shm(), width_, height_, *format, error);
+        buffer_ = ShmBuffer::make(connection_.shm(), width_, height_, 0, *format, error);
         if (!buffer_) {
             return false;
         }

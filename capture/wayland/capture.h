@@ -6,6 +6,7 @@
 
 #include "capture/platform.h"
 #include "capture/wayland/connection.h"
+#include "capture/wayland/shm_buffer.h"
 
 #include <memory>
 #include <optional>
@@ -52,8 +53,6 @@ class CaptureSession {
     struct Events; // the listeners, in capture.cpp
 
   private:
-    struct Buffer;
-
     CaptureSession(Connection& connection, const Toplevel* toplevel);
     bool gone() const;
     static std::unique_ptr<CaptureSession> start(std::unique_ptr<CaptureSession> session,
@@ -67,7 +66,7 @@ class CaptureSession {
     ext_image_capture_source_v1* source_ = nullptr;
     ext_image_copy_capture_session_v1* session_ = nullptr;
     ext_image_copy_capture_frame_v1* frame_ = nullptr;
-    std::unique_ptr<Buffer> buffer_;
+    std::unique_ptr<ShmBuffer> buffer_;
 
     // Constraints as they arrive, and as they stood at the last `done`.
     std::uint32_t pendingWidth_ = 0;

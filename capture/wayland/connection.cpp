@@ -4,6 +4,7 @@
 #include "ext-foreign-toplevel-list-v1-client-protocol.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
+#include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 
 #include <algorithm>
@@ -68,6 +69,9 @@ struct Connection::Events {
                    !c.toplevelSources_) {
             c.toplevelSources_ = bind<ext_foreign_toplevel_image_capture_source_manager_v1>(
                 registry, name, &ext_foreign_toplevel_image_capture_source_manager_v1_interface, 1);
+        } else if (i == zwlr_screencopy_manager_v1_interface.name && !c.screencopy_) {
+            c.screencopy_ = bind<zwlr_screencopy_manager_v1>(
+                registry, name, &zwlr_screencopy_manager_v1_interface, std::min(version, 3u));
         }
     }
 
@@ -218,6 +222,9 @@ Connection::~Connection() {
     if (copyCapture_) {
         ext_image_copy_capture_manager_v1_destroy(copyCapture_);
     }
+    if (screencopy_) {
+        zwlr_screencopy_manager_v1_destroy(screencopy_);
+    }
     if (xdgOutputs_) {
         zxdg_output_manager_v1_destroy(xdgOutputs_);
     }
@@ -261,6 +268,26 @@ bool Connection::offersExtCapture(ErrorPtr& error) const {
     error = makeError(std::string(errorDomain), missingProtocol,
                       "the Wayland compositor at " + name_ + " lacks " + list +
                           " (wlroots 0.19 or later offers them)");
+    return false;
+}
+
+bool Connection::offersScreencopy(ErrorPtr& error) const {
+    std::string missing;
+    for (auto [global, interface] :
+         {std::pair<const void*, const wl_interface*>{shm_, &wl_shm_interface},
+          {xdgOutputs_, &zxdg_output_manager_v1_interface},
+          {screencopy_, &zwlr_screencopy_manager_v1_interface}}) {
+        if (!global) {
+            missing += (missing.empty() ? "" : ", ") + std::string(interface->name);
+        }
+    }
+    if (missing.empty()) {
+        return true;
+    }
+    error = makeError(std::string(errorDomain), missingProtocol,
+                      "the Wayland compositor at " + name_ + " lacks " + missing +
+                          " (wlroots before 0.19 offers " +
+                          (missing.find(',') == std::string::npos ? "it)" : "them)"));
     return false;
 }
 

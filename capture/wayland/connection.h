@@ -26,6 +26,7 @@ struct ext_foreign_toplevel_handle_v1;
 struct ext_image_copy_capture_manager_v1;
 struct ext_output_image_capture_source_manager_v1;
 struct ext_foreign_toplevel_image_capture_source_manager_v1;
+struct zwlr_screencopy_manager_v1;
 
 namespace lumatap::wayland {
 
@@ -97,6 +98,11 @@ class Connection {
     // and of toplevels. False, with `error` (missingProtocol) naming what it lacks, when not.
     bool offersExtCapture(ErrorPtr& error) const;
 
+    // Whether it offers what capture of outputs through wlr-screencopy needs: wl_shm,
+    // xdg-output and zwlr_screencopy_manager_v1. False, with `error` (missingProtocol) naming
+    // what it lacks, when not.
+    bool offersScreencopy(ErrorPtr& error) const;
+
     // Dispatches events until `done` holds, or the deadline passes (false, `error` says
     // timedOut), or the connection fails (false, connectionLost).
     bool dispatchUntil(const std::function<bool()>& done, Clock::time_point deadline,
@@ -112,6 +118,7 @@ class Connection {
     ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources() const {
         return toplevelSources_;
     }
+    zwlr_screencopy_manager_v1* screencopy() const { return screencopy_; }
     // The WAYLAND_DISPLAY it connected to.
     const std::string& name() const { return name_; }
     std::chrono::milliseconds timeout() const { return timeout_; }
@@ -133,6 +140,7 @@ class Connection {
     ext_image_copy_capture_manager_v1* copyCapture_ = nullptr;
     ext_output_image_capture_source_manager_v1* outputSources_ = nullptr;
     ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources_ = nullptr;
+    zwlr_screencopy_manager_v1* screencopy_ = nullptr;
     std::map<std::uint32_t, std::string> globals_; // every global announced: name, interface
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;

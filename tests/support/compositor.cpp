@@ -18,7 +18,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::filesystem::path chrootDir = "/var/cache/lumatap-sid";
+std::string release(CompositorKind kind) {
+    return capturesWindows(kind) ? "sid" : "trixie";
+}
+
+std::filesystem::path chrootOf(CompositorKind kind) {
+    return "/var/cache/lumatap-" + release(kind);
+}
 const std::string chrootUser = "lumatap";
 // Run by the compositor once it is up: the DISPLAY it gives its programs, empty when it runs
 // no Xwayland, written where the test can read it.
@@ -27,7 +33,7 @@ const std::string tellDisplay =
     "mv \"$XDG_RUNTIME_DIR/x-display.new\" \"$XDG_RUNTIME_DIR/x-display\"'";
 
 // The chroot user's uid and gid, from the chroot's own passwd.
-std::pair<uid_t, gid_t> chrootIds() {
+std::pair<uid_t, gid_t> chrootIds(const std::filesystem::path& chrootDir) {
     std::ifstream passwd(chrootDir / "etc/passwd");
     std::string line;
     while (std::getline(passwd, line)) {
@@ -45,16 +51,17 @@ std::pair<uid_t, gid_t> chrootIds() {
                              chrootUser);
 }
 
-void makeChroot() {
+void makeChroot(CompositorKind kind) {
     if (geteuid() != 0) {
         throw std::runtime_error("not run: the Wayland tests start compositors in a chroot, "
                                  "which needs root");
     }
-    auto result =
-        run({"/bin/bash", LUMATAP_SOURCE_DIR "/scripts/wayland-chroot", chrootDir}, {}, 15min);
+    auto result = run(
+        {"/bin/bash", LUMATAP_SOURCE_DIR "/scripts/wayland-chroot", release(kind), chrootOf(kind)},
+        {}, 15min);
     if (result.status != 0) {
         throw std::runtime_error("not run: scripts/wayland-chroot could not make the chroot " +
-                                 chrootDir.string() + ": " + result.err.substr(0, 2000));
+                                 chrootOf(kind).string() + ": " + result.err.substr(0, 2000));
     }
 }
 
@@ -78,12 +85,31 @@ bool answers(const std::filesystem::path& socket) {
 } // namespace
 
 const char* compositorName(CompositorKind kind) {
-    return kind == CompositorKind::Sway ? "sway" : "labwc";
+    switch (kind) {
+    case CompositorKind::Sway:
+        return "sway";
+    case CompositorKind::Labwc:
+        return "labwc";
+    case CompositorKind::Sway110:
+        return "sway_1_10";
+    case CompositorKind::Labwc08:
+        return "labwc_0_8";
+    }
+    return "?";
+}
+
+bool isSway(CompositorKind kind) {
+    return kind == CompositorKind::Sway || kind == CompositorKind::Sway110;
+}
+
+bool capturesWindows(CompositorKind kind) {
+    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc;
 }
 
 Compositor::Compositor(CompositorKind kind) : kind_(kind) {
-    makeChroot();
-    auto [uid, gid] = chrootIds();
+    makeChroot(kind);
+    const std::filesystem::path chrootDir = chrootOf(kind);
+    auto [uid, gid] = chrootIds(chrootDir);
     uid_ = uid;
     gid_ = gid;
     std::string pattern = (chrootDir / "run/lumatap-XXXXXX").string();
@@ -106,7 +132,7 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
                                       "WLR_RENDERER=pixman",
                                       "WLR_LIBINPUT_NO_DEVICES=1"};
         session_ = argv;
-        if (kind == CompositorKind::Sway) {
+        if (isSway(kind)) {
             // The headless backend makes HEADLESS-1 at 1280x720 already; the config says so
             // anyway, so that the tests' numbers do not rest on a wlroots default.
             std::ofstream config(runtimeDir_ / "sway.conf");

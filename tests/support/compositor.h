@@ -1,5 +1,6 @@
-// A Wayland compositor for end-to-end tests: sway or labwc from the Debian unstable chroot
-// that scripts/wayland-chroot makes, running headless with the pixman renderer and one
+// A Wayland compositor for end-to-end tests: sway or labwc from a Debian chroot that
+// scripts/wayland-chroot makes (unstable for wlroots 0.19 and later, 13 for the 0.18 of
+// today's stable desktops), running headless with the pixman renderer and one
 // 1280x720 output, as the chroot's unprivileged user (sway refuses root), with a private
 // runtime directory inside the chroot that the test process reaches from outside. Both start
 // Xwayland when the first X client connects, on an abstract socket the host reaches too.
@@ -13,9 +14,14 @@
 
 namespace lumatap::test {
 
-enum class CompositorKind { Sway, Labwc };
+// sway 1.12 and labwc 0.20 from Debian unstable; sway 1.10 and labwc 0.8 from Debian 13.
+enum class CompositorKind { Sway, Labwc, Sway110, Labwc08 };
 
 const char* compositorName(CompositorKind kind);
+bool isSway(CompositorKind kind);
+// Whether it offers the ext- capture protocols (wlroots 0.19 and later), and so its native
+// windows; the older ones offer wlr-screencopy of their outputs alone.
+bool capturesWindows(CompositorKind kind);
 
 class Compositor {
   public:
