@@ -20,23 +20,22 @@
 //
 // It prints the display it serves (":N") once it listens and runs until it is killed. Being a
 // byte relay it passes X authorization through untouched.
+#include "relay.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,48 +43,28 @@
 #include <unistd.h>
 #include <vector>
 
-namespace lumatap {
+namespace lumatap::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Options {
     Clock::duration delay{};
-    std::optional<std::uint64_t> cutAfter;
-    std::optional<std::uint64_t> freezeAfter;
-    std::optional<std::uint64_t> cutClientAfter;
+    Limits limits;
     std::string stats;
     bool tcp = false;
     std::string server;
 };
-
-volatile std::sig_atomic_t stopping = 0;
-
-void onSignal(int) {
-    stopping = 1;
-}
-
-void warn(const std::string& text) {
-    std::fprintf(stderr, "xproxy: %s\n", text.c_str());
-}
-
-bool number(const char* text, std::uint64_t& value) {
-    if (!text || *text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoull(text, &end, 10);
-    return errno == 0 && *end == '\0';
-}
 
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        std::uint64_t n = 0;
-        if (arg == "--delay-ms") {
+        if (Taken taken = takeLimit(arg, value, options.limits); taken != Taken::other) {
+            if (taken == Taken::bad) {
+                return std::nullopt;
+            }
+            ++i;
+        } else if (arg == "--delay-ms") {
             char* end = nullptr;
             double ms = value ? std::strtod(value, &end) : -1;
             if (!value || *end != '\0' || !(ms >= 0 && ms < 3.6e6)) {
@@ -93,14 +72,6 @@ std::optional<Options> parse(int argc, char** argv) {
             }
             options.delay = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double, std::milli>(ms));
-            ++i;
-        } else if (arg == "--cut-after" || arg == "--freeze-after" || arg == "--cut-client-after") {
-            if (!number(value, n)) {
-                return std::nullopt;
-            }
-            (arg == "--cut-after"      ? options.cutAfter
-             : arg == "--freeze-after" ? options.freezeAfter
-                                       : options.cutClientAfter) = n;
             ++i;
         } else if (arg == "--stats") {
             if (!value) {
@@ -124,11 +95,6 @@ std::optional<Options> parse(int argc, char** argv) {
         options.server = display;
     }
     return options;
-}
-
-void nonBlocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 // Connects to a unix socket; `abstract` puts the path in Linux's abstract namespace, where X
@@ -176,7 +142,7 @@ int connectTcp(const std::string& host, int port) {
 }
 
 // Opens a connection to the real server named the way X clients name it.
-int connectServer(const std::string& name) {
+int connectDisplay(const std::string& name) {
     if (name[0] == '/') {
         return connectUnix(name, false);
     }
@@ -321,58 +287,60 @@ class Counter {
     bool waiting_ = false;
 };
 
-struct Chunk {
-    Clock::time_point due;
-    std::vector<std::uint8_t> bytes;
-    std::size_t sent = 0;
-};
-
-// One direction of a connection: what has been read from one side and is yet to be written
-// to the other, oldest first.
-struct Direction {
-    std::deque<Chunk> queue;
-    std::size_t queued = 0;
-    std::uint64_t passed = 0; // bytes read from the source so far
-    std::optional<std::uint64_t> limit;
-    bool ended = false;   // the source has closed
-    bool stopped = false; // reads have stopped at the limit
-    bool blocked = false; // the destination's buffer is full
-
-    bool flushed() const { return queue.empty(); }
-};
-
-// Beyond this much held in one direction, reading from its source waits.
-constexpr std::size_t maxQueued = 8 << 20;
-
-struct Connection {
-    int number = 0;
-    int client = -1;
-    int server = -1;
-    Direction up;   // client to server
-    Direction down; // server to client
-    Counter counter;
-    bool cutUp = false;
-    bool cutDown = false;
-    bool frozen = false;
-    bool closed = false;
-
-    ~Connection() {
-        if (client >= 0) {
-            close(client);
-        }
-        if (server >= 0) {
-            close(server);
-        }
-    }
-};
-
-class Relay {
+// Counts the messages of one connection, for the line it adds to the stats file when it ends.
+class Stats : public Observer {
   public:
-    explicit Relay(Options options) : options_(std::move(options)) {}
-    ~Relay() {
-        for (int fd : listeners_) {
+    explicit Stats(const std::string& file) : file_(file) {}
+
+    void fromClient(const Chunk& chunk) override {
+        counter_.fromClient(chunk.bytes.data(), chunk.bytes.size());
+    }
+    void fromServer(const Chunk& chunk) override {
+        counter_.fromServer(chunk.bytes.data(), chunk.bytes.size());
+    }
+
+    void ended(const Connection& c) override {
+        if (file_.empty()) {
+            return;
+        }
+        const Counter& k = counter_;
+        char line[256];
+        int size = std::snprintf(
+            line, sizeof line,
+            "connection=%d requests=%llu replies=%llu events=%llu errors=%llu turns=%llu "
+            "client_bytes=%llu server_bytes=%llu\n",
+            c.number, static_cast<unsigned long long>(k.requests),
+            static_cast<unsigned long long>(k.replies), static_cast<unsigned long long>(k.events),
+            static_cast<unsigned long long>(k.errors), static_cast<unsigned long long>(k.turns),
+            static_cast<unsigned long long>(c.up.passed),
+            static_cast<unsigned long long>(c.down.passed));
+        // One write of a whole line, so that lines of several relays sharing the file stay whole.
+        int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0 || write(fd, line, static_cast<std::size_t>(size)) != size) {
+            warn("cannot write " + file_);
+        }
+        if (fd >= 0) {
             close(fd);
         }
+    }
+
+  private:
+    const std::string& file_;
+    Counter counter_;
+};
+
+class XRelay : public Relay {
+  public:
+    // Bytes for a side that has gone are of no use, so a side's end waits only for what it sent
+    // to be passed on, not for what the delay still holds the other way.
+    explicit XRelay(Options options)
+        : Relay({.limits = options.limits,
+                 .delay = options.delay,
+                 .maxQueued = 8 << 20,
+                 .descriptors = false,
+                 .drainBoth = false}),
+          options_(std::move(options)) {}
+    ~XRelay() override {
         if (!socketPath_.empty()) {
             unlink(socketPath_.c_str());
         }
@@ -399,75 +367,11 @@ class Relay {
             if (written && bindAll(n)) {
                 return n;
             }
-            for (int l : listeners_) {
-                close(l);
-            }
-            listeners_.clear();
+            closeListeners();
             unlink(lock.c_str());
             lockPath_.clear();
         }
         return std::nullopt;
-    }
-
-    void run() {
-        sigset_t blocked, original;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGTERM);
-        sigaddset(&blocked, SIGINT);
-        sigaddset(&blocked, SIGHUP);
-        // The signals arrive only inside ppoll, so none is lost between the check and the wait.
-        sigprocmask(SIG_BLOCK, &blocked, &original);
-        std::vector<pollfd> fds;
-        while (!stopping) {
-            fds.clear();
-            for (int l : listeners_) {
-                fds.push_back({l, POLLIN, 0});
-            }
-            for (auto& c : connections_) {
-                fds.push_back({c->client, 0, 0});
-                fds.push_back({c->server, 0, 0});
-                watch(*c, fds[fds.size() - 2], fds.back());
-            }
-            timespec wait{};
-            std::optional<Clock::time_point> next = nextDue();
-            if (next) {
-                auto left = std::max(Clock::duration::zero(), *next - Clock::now());
-                auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-                wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-                wait.tv_nsec = static_cast<long>(ns % 1000000000);
-            }
-            int ready = ppoll(fds.data(), fds.size(), next ? &wait : nullptr, &original);
-            if (ready < 0 && errno != EINTR) {
-                warn(std::string("poll: ") + std::strerror(errno));
-                return;
-            }
-            std::size_t i = 0;
-            for (; i < listeners_.size(); ++i) {
-                if (ready > 0 && (fds[i].revents & POLLIN)) {
-                    accept(fds[i].fd);
-                }
-            }
-            // Connections accepted just now have no poll entries yet.
-            std::size_t polled = (fds.size() - i) / 2;
-            for (std::size_t k = 0; k < connections_.size(); ++k) {
-                Connection& c = *connections_[k];
-                short clientEvents = 0, serverEvents = 0;
-                if (ready > 0 && k < polled) {
-                    clientEvents = fds[i + 2 * k].revents;
-                    serverEvents = fds[i + 2 * k + 1].revents;
-                }
-                service(c, clientEvents, serverEvents);
-            }
-            std::erase_if(connections_, [this](const std::unique_ptr<Connection>& c) {
-                if (c->closed) {
-                    report(*c);
-                }
-                return c->closed;
-            });
-        }
-        for (auto& c : connections_) {
-            report(*c);
-        }
     }
 
   private:
@@ -488,7 +392,7 @@ class Relay {
             if (fd < 0) {
                 return false;
             }
-            listeners_.push_back(fd);
+            listenOn(fd);
             if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
                 ::listen(fd, 64) != 0) {
                 return false;
@@ -502,7 +406,7 @@ class Relay {
             if (fd < 0) {
                 return false;
             }
-            listeners_.push_back(fd);
+            listenOn(fd);
             int one = 1;
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             sockaddr_in address{};
@@ -518,206 +422,22 @@ class Relay {
                 return false;
             }
         }
-        for (int fd : listeners_) {
-            nonBlocking(fd);
-        }
         return true;
     }
 
-    void accept(int listener) {
-        int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            return;
-        }
-        int server = connectServer(options_.server);
-        if (server < 0) {
+    int connectServer() override {
+        int fd = connectDisplay(options_.server);
+        if (fd < 0) {
             warn("cannot reach the X server " + options_.server + ": " + std::strerror(errno));
-            close(client);
-            return;
         }
-        int one = 1;
-        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        nonBlocking(client);
-        nonBlocking(server);
-        auto c = std::make_unique<Connection>();
-        c->number = ++accepted_;
-        c->client = client;
-        c->server = server;
-        c->up.limit = options_.cutClientAfter;
-        if (options_.cutAfter || options_.freezeAfter) {
-            c->down.limit = std::min(options_.cutAfter.value_or(UINT64_MAX),
-                                     options_.freezeAfter.value_or(UINT64_MAX));
-        }
-        atLimits(*c);
-        connections_.push_back(std::move(c));
+        return fd;
     }
 
-    // Stops reading where a limit says so; a limit of 0 takes effect before any byte.
-    void atLimits(Connection& c) {
-        if (c.up.limit && c.up.passed >= *c.up.limit && !c.up.stopped) {
-            c.up.stopped = true;
-            c.cutUp = true;
-        }
-        if (c.down.limit && c.down.passed >= *c.down.limit && !c.down.stopped) {
-            c.down.stopped = true;
-            if (options_.cutAfter && c.down.passed >= *options_.cutAfter) {
-                c.cutDown = true;
-            } else {
-                c.frozen = true;
-                c.up.stopped = true;
-            }
-        }
-    }
-
-    static bool reading(const Direction& d) {
-        return !d.ended && !d.stopped && d.queued < maxQueued;
-    }
-
-    void watch(const Connection& c, pollfd& client, pollfd& server) const {
-        client.events =
-            static_cast<short>((reading(c.up) ? POLLIN : 0) | (c.down.blocked ? POLLOUT : 0) |
-                               (c.frozen ? POLLRDHUP : 0));
-        server.events =
-            static_cast<short>((reading(c.down) ? POLLIN : 0) | (c.up.blocked ? POLLOUT : 0));
-        // A socket that nothing is asked of would still report its hang-up at every poll.
-        if (client.events == 0) {
-            client.fd = -1;
-        }
-        if (server.events == 0) {
-            server.fd = -1;
-        }
-    }
-
-    std::optional<Clock::time_point> nextDue() const {
-        std::optional<Clock::time_point> next;
-        for (const auto& c : connections_) {
-            for (const Direction* d : {&c->up, &c->down}) {
-                if (!d->blocked && !d->queue.empty() && (!next || d->queue.front().due < *next)) {
-                    next = d->queue.front().due;
-                }
-            }
-        }
-        return next;
-    }
-
-    void service(Connection& c, short clientEvents, short serverEvents) {
-        constexpr short gone = POLLHUP | POLLERR | POLLRDHUP;
-        if (c.frozen && (clientEvents & gone)) {
-            c.closed = true; // the client gave up on its frozen server
-            return;
-        }
-        if (clientEvents & (POLLOUT | POLLERR | POLLHUP)) {
-            c.down.blocked = false;
-        }
-        if (serverEvents & (POLLOUT | POLLERR | POLLHUP)) {
-            c.up.blocked = false;
-        }
-        if ((clientEvents & (POLLIN | POLLHUP | POLLERR)) && reading(c.up)) {
-            receive(c, c.client, c.up, true);
-        }
-        if (!c.closed && (serverEvents & (POLLIN | POLLHUP | POLLERR)) && reading(c.down)) {
-            receive(c, c.server, c.down, false);
-        }
-        if (!c.closed) {
-            send(c, c.server, c.up);
-        }
-        if (!c.closed) {
-            send(c, c.client, c.down);
-        }
-        if (c.closed) {
-            return;
-        }
-        // Either side closing ends the X connection, once what it sent has been passed on.
-        if ((c.up.ended || c.cutUp) && c.up.flushed()) {
-            c.closed = true;
-        }
-        if ((c.down.ended || c.cutDown) && c.down.flushed()) {
-            c.closed = true;
-        }
-    }
-
-    void receive(Connection& c, int fd, Direction& d, bool fromClient) {
-        std::uint8_t buffer[65536];
-        std::size_t room = sizeof buffer;
-        if (d.limit) {
-            room = static_cast<std::size_t>(std::min<std::uint64_t>(room, *d.limit - d.passed));
-        }
-        ssize_t n = read(fd, buffer, room);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return;
-        }
-        if (n <= 0) {
-            d.ended = true;
-            return;
-        }
-        auto size = static_cast<std::size_t>(n);
-        if (fromClient) {
-            c.counter.fromClient(buffer, size);
-        } else {
-            c.counter.fromServer(buffer, size);
-        }
-        d.passed += size;
-        d.queued += size;
-        d.queue.push_back({Clock::now() + options_.delay, {buffer, buffer + size}, 0});
-        atLimits(c);
-    }
-
-    static void send(Connection& c, int fd, Direction& d) {
-        auto now = Clock::now();
-        while (!d.blocked && !d.queue.empty() && d.queue.front().due <= now) {
-            Chunk& chunk = d.queue.front();
-            ssize_t n = ::send(fd, chunk.bytes.data() + chunk.sent, chunk.bytes.size() - chunk.sent,
-                               MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && errno == EAGAIN) {
-                d.blocked = true;
-                return;
-            }
-            if (n < 0) {
-                c.closed = true;
-                return;
-            }
-            chunk.sent += static_cast<std::size_t>(n);
-            d.queued -= static_cast<std::size_t>(n);
-            if (chunk.sent == chunk.bytes.size()) {
-                d.queue.pop_front();
-            }
-        }
-    }
-
-    void report(const Connection& c) const {
-        if (options_.stats.empty()) {
-            return;
-        }
-        const Counter& k = c.counter;
-        char line[256];
-        int size = std::snprintf(
-            line, sizeof line,
-            "connection=%d requests=%llu replies=%llu events=%llu errors=%llu turns=%llu "
-            "client_bytes=%llu server_bytes=%llu\n",
-            c.number, static_cast<unsigned long long>(k.requests),
-            static_cast<unsigned long long>(k.replies), static_cast<unsigned long long>(k.events),
-            static_cast<unsigned long long>(k.errors), static_cast<unsigned long long>(k.turns),
-            static_cast<unsigned long long>(c.up.passed),
-            static_cast<unsigned long long>(c.down.passed));
-        // One write of a whole line, so that lines of several relays sharing the file stay whole.
-        int fd = open(options_.stats.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0 || write(fd, line, static_cast<std::size_t>(size)) != size) {
-            warn("cannot write " + options_.stats);
-        }
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    std::unique_ptr<Observer> observe() override { return std::make_unique<Stats>(options_.stats); }
 
     Options options_;
-    std::vector<int> listeners_;
     std::string socketPath_;
     std::string lockPath_;
-    std::vector<std::unique_ptr<Connection>> connections_;
-    int accepted_ = 0;
 };
 
 int serve(int argc, char** argv) {
@@ -728,14 +448,8 @@ int serve(int argc, char** argv) {
                              "[SERVER]\n");
         return 2;
     }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(s, &action, nullptr);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    Relay relay(std::move(*options));
+    startRelay("xproxy");
+    XRelay relay(std::move(*options));
     auto display = relay.listen();
     if (!display) {
         warn("no free display number to listen on");
@@ -748,8 +462,8 @@ int serve(int argc, char** argv) {
 }
 
 } // namespace
-} // namespace lumatap
+} // namespace lumatap::test
 
 int main(int argc, char** argv) {
-    return lumatap::serve(argc, argv);
+    return lumatap::test::serve(argc, argv);
 }
