@@ -1,5 +1,6 @@
 #include "capture/linux/xwayland_windows.h"
 
+#include "capture/linux/forwarding.h"
 #include "capture/media/screen_stream.h"
 
 #include <utility>
@@ -7,17 +8,17 @@
 namespace lumatap::platform {
 namespace {
 
-class XwaylandWindows : public Platform {
+class XwaylandWindows : public Forwarding {
   public:
     XwaylandWindows(std::unique_ptr<Platform> displays, std::unique_ptr<Platform> windows)
-        : displays_(std::move(displays)), windows_(std::move(windows)) {}
+        : Forwarding(std::move(displays)), windows_(std::move(windows)) {}
 
     // The compositor's snapshot first, then the X display's; a failure of either is the
     // answer, since a listing without the other's part would pass for the whole truth.
     void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override {
         Platform* windows = windows_.get();
-        displays_->getShareableContent(
+        desktop_->getShareableContent(
             excludeDesktopWindows, onScreenWindowsOnly,
             [=, completion = std::move(completion)](
                 std::shared_ptr<const ShareableContent> displays, ErrorPtr error) {
@@ -39,15 +40,6 @@ class XwaylandWindows : public Platform {
                     });
             });
     }
-    std::optional<DisplayMode> copyDisplayMode(DisplayID display) override {
-        return displays_->copyDisplayMode(display);
-    }
-    Rect displayBounds(DisplayID display) override { return displays_->displayBounds(display); }
-    DisplayID mainDisplayID() override { return displays_->mainDisplayID(); }
-    bool displayIsMain(DisplayID display) override { return displays_->displayIsMain(display); }
-    std::optional<DisplayID> displayWithPoint(Point point) override {
-        return displays_->displayWithPoint(point);
-    }
     WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
         if (!windows_) {
             return std::vector<WindowInfo>{};
@@ -66,10 +58,7 @@ class XwaylandWindows : public Platform {
                                    std::move(completion));
             return;
         }
-        displays_->captureImage(std::move(filter), std::move(configuration), std::move(completion));
-    }
-    std::optional<Bytes> encodePNG(const Image& image) override {
-        return displays_->encodePNG(image);
+        desktop_->captureImage(std::move(filter), std::move(configuration), std::move(completion));
     }
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                          std::shared_ptr<const StreamConfiguration> configuration,
@@ -81,8 +70,8 @@ class XwaylandWindows : public Platform {
             return windows_->createStream(std::move(filter), std::move(configuration),
                                           std::move(delegate));
         }
-        return displays_->createStream(std::move(filter), std::move(configuration),
-                                       std::move(delegate));
+        return desktop_->createStream(std::move(filter), std::move(configuration),
+                                      std::move(delegate));
     }
 
   private:
@@ -90,7 +79,6 @@ class XwaylandWindows : public Platform {
         return makeError("lumatap", 1, "the session has no X display whose windows to capture");
     }
 
-    std::unique_ptr<Platform> displays_;
     std::unique_ptr<Platform> windows_;
 };
 
