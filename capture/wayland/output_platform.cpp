@@ -1,8 +1,10 @@
 #include "capture/wayland/output_platform.h"
 
 #include "capture/media/picture_size.h"
+#include "capture/media/png_encoder.h"
 
 #include <algorithm>
+#include <new>
 
 namespace lumatap::wayland {
 
@@ -48,6 +50,26 @@ std::optional<DisplayID> OutputPlatform::displayWithPoint(Point p) {
         }
     }
     return std::nullopt;
+}
+
+void OutputPlatform::captureImage(std::shared_ptr<const ContentFilter> filter,
+                                  std::shared_ptr<const StreamConfiguration> configuration,
+                                  platform::ImageCompletion completion) {
+    std::unique_lock lock(mutex_);
+    ErrorPtr error;
+    std::shared_ptr<const Image> image;
+    try {
+        image = capture(filter.get(), configuration.get(), error);
+    } catch (const std::bad_alloc&) {
+        image.reset();
+        error = makeError(std::string(errorDomain), captureFailed, "out of memory");
+    }
+    lock.unlock();
+    completion(std::move(image), std::move(error));
+}
+
+std::optional<Bytes> OutputPlatform::encodePNG(const Image& image) {
+    return media::encodePNGWithLibpng(image);
 }
 
 const Output* OutputPlatform::live(DisplayID display) const {

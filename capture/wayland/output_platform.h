@@ -21,8 +21,17 @@ class OutputPlatform : public Platform {
     DisplayID mainDisplayID() override;
     bool displayIsMain(DisplayID display) override;
     std::optional<DisplayID> displayWithPoint(Point p) override;
+    // A still is one frame of the display or window, taken under the lock.
+    void captureImage(std::shared_ptr<const ContentFilter> filter,
+                      std::shared_ptr<const StreamConfiguration> configuration,
+                      platform::ImageCompletion completion) override;
+    std::optional<Bytes> encodePNG(const Image& image) override;
 
   protected:
+    // The still that `filter` asks for, or none with `error`. Called with the lock held.
+    virtual std::shared_ptr<const Image> capture(const ContentFilter* filter,
+                                                 const StreamConfiguration* configuration,
+                                                 ErrorPtr& error) = 0;
     // The output `display` numbers, unless it was unplugged. Called with the lock held.
     const Output* live(DisplayID display) const;
     // The first output, which the protocols give no way to tell from the others. Called with

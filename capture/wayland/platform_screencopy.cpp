@@ -5,7 +5,6 @@
 // The connection serves one request at a time: every call takes the platform's lock.
 #include "capture/wayland/platform_screencopy.h"
 
-#include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
 #include "capture/media/screen_stream.h"
 #include "capture/wayland/connection.h"
@@ -15,7 +14,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
 
 namespace lumatap::wayland {
 namespace {
@@ -50,26 +48,6 @@ class ScreencopyPlatform : public OutputPlatform {
         return std::vector<WindowInfo>{};
     }
 
-    void captureImage(std::shared_ptr<const ContentFilter> filter,
-                      std::shared_ptr<const StreamConfiguration> configuration,
-                      platform::ImageCompletion completion) override {
-        std::unique_lock lock(mutex_);
-        ErrorPtr error;
-        std::shared_ptr<const Image> image;
-        try {
-            image = capture(filter.get(), configuration.get(), error);
-        } catch (const std::bad_alloc&) {
-            image.reset();
-            error = failure(captureFailed, "out of memory");
-        }
-        lock.unlock();
-        completion(std::move(image), std::move(error));
-    }
-
-    std::optional<Bytes> encodePNG(const Image& image) override {
-        return media::encodePNGWithLibpng(image);
-    }
-
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                          std::shared_ptr<const StreamConfiguration> configuration,
                                          std::shared_ptr<StreamDelegate> delegate) override {
@@ -84,7 +62,7 @@ class ScreencopyPlatform : public OutputPlatform {
   private:
     std::shared_ptr<const Image> capture(const ContentFilter* filter,
                                          const StreamConfiguration* configuration,
-                                         ErrorPtr& error) {
+                                         ErrorPtr& error) override {
         if (!filter || !filter->display || filter->window) {
             error = failure(captureFailed, "the filter names nothing to capture");
             return nullptr;

@@ -7,7 +7,6 @@
 // The connection serves one request at a time: every call takes the platform's lock.
 #include "capture/wayland/platform_wayland.h"
 
-#include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
 #include "capture/media/screen_stream.h"
 #include "capture/session/processes.h"
@@ -21,7 +20,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
-#include <new>
 
 namespace lumatap::wayland {
 namespace {
@@ -64,26 +62,6 @@ class WaylandPlatform : public OutputPlatform {
             answer.push_back({{std::string(windowNumberKey), std::int64_t{relativeToWindow}}});
         }
         return answer;
-    }
-
-    void captureImage(std::shared_ptr<const ContentFilter> filter,
-                      std::shared_ptr<const StreamConfiguration> configuration,
-                      platform::ImageCompletion completion) override {
-        std::unique_lock lock(mutex_);
-        ErrorPtr error;
-        std::shared_ptr<const Image> image;
-        try {
-            image = capture(filter.get(), configuration.get(), error);
-        } catch (const std::bad_alloc&) {
-            image.reset();
-            error = makeError(std::string(errorDomain), captureFailed, "out of memory");
-        }
-        lock.unlock();
-        completion(std::move(image), std::move(error));
-    }
-
-    std::optional<Bytes> encodePNG(const Image& image) override {
-        return media::encodePNGWithLibpng(image);
     }
 
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
