@@ -2,7 +2,7 @@
 // BGRx frames only when something changes, with damage, crop and cursor metadata, and a
 // cursor that moves alone in buffers whose picture is marked corrupted.
 //
-// Usage: lumatap_test_pwvideo WIDTH HEIGHT
+// Usage: lumatap_test_pwvideo WIDTH HEIGHT [B G R]   (the colour it starts with; black)
 // Prints "node ID" once its node exists, "format W H MAXFPS" at each negotiation, and "sent"
 // after each frame. Commands on standard input, one a line:
 //   fill B G R               paints everything and sends it (damage: all)
@@ -206,8 +206,8 @@ void command(Producer& p, const std::string& line) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: lumatap_test_pwvideo WIDTH HEIGHT\n");
+    if (argc != 3 && argc != 6) {
+        std::fprintf(stderr, "usage: lumatap_test_pwvideo WIDTH HEIGHT [B G R]\n");
         return 1;
     }
     pw_init(nullptr, nullptr);
@@ -215,6 +215,10 @@ int main(int argc, char** argv) {
     p.width = static_cast<std::uint32_t>(std::stoul(argv[1]));
     p.height = static_cast<std::uint32_t>(std::stoul(argv[2]));
     p.canvas.assign(std::size_t(p.width) * p.height * 4, 0);
+    if (argc == 6) {
+        paint(p, 0, 0, p.width, p.height, std::stoi(argv[3]), std::stoi(argv[4]),
+              std::stoi(argv[5]));
+    }
     p.loop = pw_main_loop_new(nullptr);
     pw_loop* loop = pw_main_loop_get_loop(p.loop);
     static pw_stream_events events{};

@@ -1,5 +1,6 @@
 // The PipeWire frame source against a private PipeWire and a producer that sends as a
 // desktop's shared-memory screencast does.
+#include "capture/media/one_frame.h"
 #include "capture/pipewire/source.h"
 #include "tests/support/process.h"
 #include "tests/support/pulse_server.h"
@@ -34,13 +35,14 @@ class PipeWireSource : public ::testing::Test {
         server = nullptr;
     }
 
-    void start(int width, int height, pipewire::SourceOptions options = {}) {
+    void start(int width, int height, pipewire::SourceOptions options = {},
+               std::vector<std::string> colour = {}) {
         test::ProcessOptions o;
         o.pipeStdin = true;
         o.captureStdout = false;
-        producer = std::make_unique<test::Process>(
-            std::vector<std::string>{PWVIDEO_BIN, std::to_string(width), std::to_string(height)},
-            o);
+        std::vector<std::string> argv{PWVIDEO_BIN, std::to_string(width), std::to_string(height)};
+        argv.insert(argv.end(), colour.begin(), colour.end());
+        producer = std::make_unique<test::Process>(argv, o);
         auto line = expectLine("node ");
         options.node = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
         source = pipewire::makeSource(std::move(options));
@@ -233,6 +235,21 @@ TEST_F(PipeWireSource, TakesThePointerFromTheCursorMetadata) {
         send("cursor 100 100", [](const Changes& c) { return c.pointer && c.pointer->left == 98; });
     EXPECT_FALSE(still.pointerChanged);
     send("nocursor", [](const Changes& c) { return !c.pointer; });
+}
+
+// Catches: a still that never comes from a screen standing still, or is not all of it.
+TEST_F(PipeWireSource, TakesOneStillFrame) {
+    pipewire::SourceOptions options;
+    options.pointer = pipewire::PointerMode::hidden;
+    start(200, 100, options, {"3", "4", "5"});
+    ErrorPtr error;
+    auto still = media::takeOneFrame(*source, StreamConfiguration{},
+                                     std::chrono::steady_clock::now() + patience, error);
+    ASSERT_TRUE(still) << (error ? error->description : "no picture");
+    EXPECT_EQ(still->width, 200u);
+    EXPECT_EQ(still->height, 100u);
+    EXPECT_EQ(at(*still, 0, 0), (std::array<int, 3>{3, 4, 5}));
+    EXPECT_EQ(at(*still, 199, 99), (std::array<int, 3>{3, 4, 5}));
 }
 
 // Catches: a producer that went away leaving the stream waiting for ever, or ending it with
