@@ -680,6 +680,14 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
                 }
                 cursorNews_ = cursorImageNews_ = false;
             }
+            // Read under the locks: PipeWire may take the buffer back at any time otherwise.
+            changes.width = current_.width;
+            changes.height = current_.height;
+            if (auto corner = pointerCorner()) {
+                changes.pointer =
+                    media::PointerImage{pointer_.image.data(), pointer_.width, pointer_.height,
+                                        corner->first, corner->second};
+            }
         }
     }
     if (over) {
@@ -687,16 +695,10 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
         return false;
     }
     first_ = false;
-    changes.width = current_.width;
-    changes.height = current_.height;
     if (!changes.whole) {
         changes.damage.insert(changes.damage.end(), reported_.begin(), reported_.end());
     }
     reported_.clear();
-    if (auto corner = pointerCorner()) {
-        changes.pointer = media::PointerImage{pointer_.image.data(), pointer_.width,
-                                              pointer_.height, corner->first, corner->second};
-    }
     return true;
 }
 
