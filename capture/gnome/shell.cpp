@@ -192,6 +192,7 @@ std::optional<std::vector<ShellWindow>> windows(dbus::Bus& bus, ErrorPtr& error)
         const Value* pid = entry["pid"];
         w.pid = pid && pid->integer() ? static_cast<ProcessID>(*pid->integer()) : 0;
         w.frame = rectOf(entry["frame"]);
+        w.buffer = rectOf(entry["buffer"]);
         const Value* type = entry["type"];
         w.type = type && type->integer() ? static_cast<std::uint32_t>(*type->integer()) : 0;
         const Value* minimized = entry["minimized"];

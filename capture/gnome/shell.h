@@ -42,7 +42,8 @@ struct ShellWindow {
     std::string title;
     std::string app; // what names the program: its .desktop Name, app id or class
     ProcessID pid = 0;
-    Rect frame; // the visible frame, client-side shadows left out
+    Rect frame;  // the visible frame, client-side shadows left out
+    Rect buffer; // what the client drew, its shadows included: a window cast's picture
     std::uint32_t type = 0;
     bool minimized = false;
     bool onActiveWorkspace = true;
