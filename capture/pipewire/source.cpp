@@ -302,11 +302,9 @@ void Source::connect(std::uint32_t fps) {
     pw_registry_add_listener(registry_, &registryHook_, &registryEvents_, this);
     connection_->onBreak([this](const ErrorPtr& e) { end(e); });
 
-    std::string target = std::to_string(options_.node);
     stream_ = pw_stream_new(connection_->core(), "lumatap",
                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                              "Capture", PW_KEY_MEDIA_ROLE, "Screen",
-                                              PW_KEY_TARGET_OBJECT, target.c_str(), nullptr));
+                                              "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
     if (!stream_) {
         return;
     }
