@@ -103,16 +103,16 @@ class CastSource : public media::FrameSource {
                 continue;
             }
             // The picture may be at another scale than the shell's layout.
+            Rect frame = visibleFrame(w);
             double sx = pictureWidth_ / w.buffer.width;
             double sy = pictureHeight_ / w.buffer.height;
-            auto x = static_cast<std::size_t>(std::max(0.0, (w.frame.x - w.buffer.x) * sx));
-            auto y = static_cast<std::size_t>(std::max(0.0, (w.frame.y - w.buffer.y) * sy));
+            auto x = static_cast<std::size_t>(std::max(0.0, (frame.x - w.buffer.x) * sx));
+            auto y = static_cast<std::size_t>(std::max(0.0, (frame.y - w.buffer.y) * sy));
             if (x >= pictureWidth_ || y >= pictureHeight_) {
                 return;
             }
-            frame_ = {x, y,
-                      std::min(pictureWidth_ - x, static_cast<std::size_t>(w.frame.width * sx)),
-                      std::min(pictureHeight_ - y, static_cast<std::size_t>(w.frame.height * sy))};
+            frame_ = {x, y, std::min(pictureWidth_ - x, static_cast<std::size_t>(frame.width * sx)),
+                      std::min(pictureHeight_ - y, static_cast<std::size_t>(frame.height * sy))};
         }
     }
 

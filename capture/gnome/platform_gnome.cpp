@@ -219,7 +219,7 @@ class GnomePlatform : public Platform {
             auto window = std::make_shared<Window>();
             window->windowID = id->second;
             window->title = w.title;
-            window->frame = w.frame;
+            window->frame = visibleFrame(w);
             window->windowLayer = layerOf(w.type);
             window->isOnScreen = !w.minimized && w.onActiveWorkspace;
             std::optional<ProcessID> pid;

@@ -75,6 +75,20 @@ std::map<std::string, std::pair<std::size_t, std::size_t>> currentModes(const Va
 
 } // namespace
 
+Rect visibleFrame(const ShellWindow& w) {
+    if (w.buffer.width <= 0 || w.buffer.height <= 0) {
+        return w.frame;
+    }
+    double left = std::max(w.frame.x, w.buffer.x);
+    double top = std::max(w.frame.y, w.buffer.y);
+    double right = std::min(w.frame.x + w.frame.width, w.buffer.x + w.buffer.width);
+    double bottom = std::min(w.frame.y + w.frame.height, w.buffer.y + w.buffer.height);
+    if (right <= left || bottom <= top) {
+        return w.frame;
+    }
+    return {left, top, right - left, bottom - top};
+}
+
 ErrorPtr shellError(const std::string& what, const ErrorPtr& cause) {
     if (cause && cause->domain == dbus::errorDomain && cause->code == dbus::connectionLost) {
         return makeError(std::string(errorDomain), shellFailed,

@@ -49,6 +49,10 @@ struct ShellWindow {
     bool onActiveWorkspace = true;
 };
 
+// The part of the window's frame that its cast shows: the frame within what the client drew
+// (a title bar drawn as a subsurface, as foot does, is outside the cast's picture).
+Rect visibleFrame(const ShellWindow& window);
+
 // The ErrorPtr for a failure of the shell's: the bus's own, or the shell's answer.
 ErrorPtr shellError(const std::string& what, const ErrorPtr& cause);
 
