@@ -828,6 +828,42 @@ TEST_F(OnGnome, VideoOfAGtkWindowFollowsItAcrossTheScreenAndEndsWhenItCloses) {
     expectEnd(video, size, 3, "ready\nclosed: the window was closed\n", "a closed window");
 }
 
+// Catches a scaled GNOME monitor listed by its logical size instead of its pixels, and a
+// window on it measured without the monitor's scale.
+TEST_F(OnGnome, AScaledMonitorListsItsPixelsAndItsWindowsInPixelsToo) {
+    WlClient client(*gnome);
+    client.window(400, 300, 0x3366cc, "lumatap.test.scaled", "Scaled window");
+    auto displayConfig = [&](const std::vector<std::string>& call) {
+        std::vector<std::string> argv{"gdbus",
+                                      "call",
+                                      "--session",
+                                      "--dest",
+                                      "org.gnome.Mutter.DisplayConfig",
+                                      "--object-path",
+                                      "/org/gnome/Mutter/DisplayConfig",
+                                      "--method"};
+        argv.insert(argv.end(), call.begin(), call.end());
+        return gnome->command(argv);
+    };
+    // A new configuration names the state it was made from.
+    std::smatch serial;
+    std::string state = displayConfig({"org.gnome.Mutter.DisplayConfig.GetCurrentState"}).out;
+    ASSERT_TRUE(std::regex_search(state, serial, std::regex("^\\(uint32 ([0-9]+),"))) << state;
+    auto scaled = displayConfig(
+        {"org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig", serial[1].str(), "1",
+         "[(0, 0, 1.25, 0, true, [('Meta-0', '1280x720@60.000', @a{sv} {})])]", "@a{sv} {}"});
+    ASSERT_EQ(scaled.status, 0) << scaled.out << scaled.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*gnome);
+        json w = listed(doc, "lumatap.test.scaled");
+        return !w.is_null() && w["width"] == 500;
+    })) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["width"], 1280) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["height"], 720);
+    EXPECT_EQ(listed(doc, "lumatap.test.scaled")["height"], 375);
+}
+
 // Catches windows listed as none, or captured, where the shell refuses them (the extension
 // not running), and displays refused along with them.
 TEST(GnomeWithoutTheExtension, RefusesWindowsWithTheConsentLineAndStillCapturesDisplays) {
