@@ -94,6 +94,11 @@ ErrorPtr shellError(const std::string& what, const ErrorPtr& cause) {
         return makeError(std::string(errorDomain), shellFailed,
                          "the session bus went away while asking GNOME Shell " + what);
     }
+    if (cause && (cause->domain == SD_BUS_ERROR_SERVICE_UNKNOWN ||
+                  cause->domain == SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
+        return makeError(std::string(errorDomain), shellFailed,
+                         "GNOME Shell is no longer on the session bus");
+    }
     return makeError(std::string(errorDomain), shellFailed,
                      "GNOME Shell failed " + what + ": " +
                          (cause ? cause->description : std::string("no reason given")));
