@@ -1,9 +1,11 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
-// an older wlroots compositor serves its outputs through wlr-screencopy, beside the X
-// programs' windows of its Xwayland; anywhere else X11 serves X desktops and, through
-// Xwayland, the X programs of a Wayland session. The sound server is put beside whichever desktop
+// GNOME casts its monitors and windows through Mutter's ScreenCast; an older wlroots
+// compositor serves its outputs through wlr-screencopy, beside the X programs' windows of its
+// Xwayland; anywhere else X11 serves X desktops and, through Xwayland, the X programs of a
+// Wayland session. The sound server is put beside whichever desktop
 // serves.
+#include "capture/gnome/platform_gnome.h"
 #include "capture/linux/with_sound.h"
 #include "capture/linux/xwayland_windows.h"
 #include "capture/media/screen_stream.h"
@@ -85,6 +87,19 @@ Answer wlrootsDesktop() {
     return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
 }
 
+// GNOME (and niri, which serves the same interfaces) casts through the session bus: asked only
+// where the compositor lacks the ext capture protocols, which serve better where they exist.
+Answer gnomeDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    if (auto platform = gnome::createPlatform(error)) {
+        return platform;
+    }
+    return Refused{error ? error->description : "the session bus offers no GNOME ScreenCast"};
+}
+
 // Native windows cannot be captured here, so only the X programs' ones are listed, through
 // the session's Xwayland when it has one.
 Answer screencopyDesktop() {
@@ -115,6 +130,7 @@ Answer x11Desktop() {
 // comes last: it serves whenever there is an X display, Xwayland's included.
 constexpr Answer (*desktops[])() = {
     wlrootsDesktop,
+    gnomeDesktop,
     screencopyDesktop,
     x11Desktop,
 };

@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string release(CompositorKind kind) {
-    return capturesWindows(kind) ? "sid" : "trixie";
+    return isGnome(kind) ? "gnome" : capturesWindows(kind) ? "sid" : "trixie";
 }
 
 std::filesystem::path chrootOf(CompositorKind kind) {
@@ -94,6 +94,10 @@ const char* compositorName(CompositorKind kind) {
         return "sway_1_10";
     case CompositorKind::Labwc08:
         return "labwc_0_8";
+    case CompositorKind::Gnome:
+        return "gnome";
+    case CompositorKind::GnomeBare:
+        return "gnome_without_extension";
     }
     return "?";
 }
@@ -102,8 +106,12 @@ bool isSway(CompositorKind kind) {
     return kind == CompositorKind::Sway || kind == CompositorKind::Sway110;
 }
 
+bool isGnome(CompositorKind kind) {
+    return kind == CompositorKind::Gnome || kind == CompositorKind::GnomeBare;
+}
+
 bool capturesWindows(CompositorKind kind) {
-    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc;
+    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc || isGnome(kind);
 }
 
 Compositor::Compositor(CompositorKind kind) : kind_(kind) {
@@ -112,6 +120,10 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
     auto [uid, gid] = chrootIds(chrootDir);
     uid_ = uid;
     gid_ = gid;
+    if (isGnome(kind)) {
+        startGnome();
+        return;
+    }
     std::string pattern = (chrootDir / "run/lumatap-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         throw std::runtime_error("cannot make a runtime directory under " + chrootDir.string());
@@ -177,6 +189,46 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
     }
 }
 
+// The project's own session script starts the buses, PipeWire and the shell; its first line
+// names the runtime folder, its second says the shell serves.
+void Compositor::startGnome() {
+    std::vector<std::string> argv{LUMATAP_SOURCE_DIR "/scripts/gnome-session"};
+    if (kind_ == CompositorKind::GnomeBare) {
+        argv.push_back("--without-extension");
+    }
+    ProcessOptions options;
+    options.captureStdout = false;
+    try {
+        process_ = std::make_unique<Process>(argv, options);
+        auto folder = process_->readLine(20s);
+        if (!folder) {
+            throw std::runtime_error("scripts/gnome-session made no session: " + process_->err());
+        }
+        runtimeDir_ = *folder;
+        socket_ = "wayland-0";
+        auto ready = process_->readLine(60s);
+        if (!ready || *ready != "ready") {
+            throw std::runtime_error("gnome-shell did not come up: " + process_->err());
+        }
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+std::vector<std::string> Compositor::inSession(const std::vector<std::string>& argv) const {
+    std::vector<std::string> full;
+    if (isGnome(kind_)) {
+        full = {LUMATAP_SOURCE_DIR "/scripts/gnome-session", "--run",
+                std::to_string(process_->pid()), runtimeDir_.string()};
+    } else {
+        full = session_;
+        full.push_back("WAYLAND_DISPLAY=" + socket_);
+    }
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
 Compositor::~Compositor() {
     cleanup();
 }
@@ -195,6 +247,9 @@ ProcessOptions Compositor::env() const {
     options.env["XDG_RUNTIME_DIR"] = runtimeDir_.string();
     options.env["WAYLAND_DISPLAY"] = socket_;
     options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
+    if (isGnome(kind_)) {
+        options.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (runtimeDir_ / "bus").string();
+    }
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_, error)) {
         if (entry.path().filename().string().rfind("sway-ipc.", 0) == 0) {
@@ -209,6 +264,9 @@ ProcessOptions Compositor::env() const {
 }
 
 RunResult Compositor::command(const std::vector<std::string>& argv) {
+    if (isGnome(kind_)) {
+        return run(inSession(argv));
+    }
     std::vector<std::string> full = session_;
     for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
         std::string name = entry.path().filename();
