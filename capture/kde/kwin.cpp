@@ -80,8 +80,8 @@ class ScriptFile {
   public:
     explicit ScriptFile(const std::string& text) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        std::string pattern = std::string(runtime && *runtime ? runtime : "/tmp") +
-                              "/lumatap-kwin-XXXXXX.js";
+        std::string pattern =
+            std::string(runtime && *runtime ? runtime : "/tmp") + "/lumatap-kwin-XXXXXX.js";
         int fd = ::mkstemps(pattern.data(), 3);
         if (fd < 0) {
             return;
@@ -122,7 +122,7 @@ class ScriptFile {
 struct KWin::Bus {
     sd_bus* bus = nullptr;
     sd_bus_slot* slot = nullptr;
-    std::string token;  // the token of the run waiting for its answer
+    std::string token; // the token of the run waiting for its answer
     std::optional<std::string> answer;
 
     ~Bus() {
@@ -154,7 +154,8 @@ struct KWin::Bus {
                       : sd_bus_call_method(bus, kwinService, path, interface, method, &e, reply,
                                            nullptr);
         if (r < 0) {
-            error = failure(busFailed, std::string("KWin refused ") + method + ": " + message(e, r));
+            error =
+                failure(busFailed, std::string("KWin refused ") + method + ": " + message(e, r));
         }
         sd_bus_error_free(&e);
         return r >= 0;
@@ -162,7 +163,8 @@ struct KWin::Bus {
 };
 
 KWin::KWin(std::unique_ptr<Bus> bus, std::chrono::milliseconds timeout)
-    : bus_(std::move(bus)), timeout_(timeout) {}
+    : bus_(std::move(bus)), timeout_(timeout) {
+}
 
 KWin::~KWin() = default;
 

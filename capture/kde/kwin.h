@@ -45,8 +45,8 @@ class KWin {
   public:
     // Connects to the session bus (DBUS_SESSION_BUS_ADDRESS); none, with `error` (noKWin)
     // saying why, when there is none or org.kde.KWin has no owner on it.
-    static std::unique_ptr<KWin> connect(ErrorPtr& error,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    static std::unique_ptr<KWin>
+    connect(ErrorPtr& error, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~KWin();
     KWin(const KWin&) = delete;
     KWin& operator=(const KWin&) = delete;
