@@ -1,8 +1,8 @@
 // A connection to a Wayland compositor, with whatever it offers of what capture uses: its
 // outputs (with xdg-output for their place in the desktop), its toplevels
 // (ext-foreign-toplevel-list-v1) and frames of either (ext-image-copy-capture-v1 over shared
-// memory, or wlr-screencopy, or KWin's screencasts into PipeWire). Which of them a compositor must offer is for the one that uses the connection to
-// ask.
+// memory, or wlr-screencopy, or KWin's screencasts into PipeWire). Which of them a compositor must
+// offer is for the one that uses the connection to ask.
 #pragma once
 
 #include "capture/platform.h"

@@ -33,9 +33,8 @@ struct KdeScreencast::Events {
                                                                           serial};
 };
 
-std::unique_ptr<KdeScreencast> KdeScreencast::ofOutput(Connection& connection,
-                                                       const Output& output, Pointer pointer,
-                                                       ErrorPtr& error) {
+std::unique_ptr<KdeScreencast> KdeScreencast::ofOutput(Connection& connection, const Output& output,
+                                                       Pointer pointer, ErrorPtr& error) {
     if (!connection.kdeScreencast()) {
         error = failure(missingProtocol, "KWin does not offer zkde_screencast_unstable_v1");
         return nullptr;
@@ -59,9 +58,8 @@ std::unique_ptr<KdeScreencast> KdeScreencast::ofWindow(Connection& connection,
     return start(connection, std::move(cast), error);
 }
 
-std::unique_ptr<KdeScreencast> KdeScreencast::start(Connection& connection,
-                                                    std::unique_ptr<KdeScreencast> cast,
-                                                    ErrorPtr& error) {
+std::unique_ptr<KdeScreencast>
+KdeScreencast::start(Connection& connection, std::unique_ptr<KdeScreencast> cast, ErrorPtr& error) {
     if (!cast->stream_) {
         error = failure(captureFailed, "cannot ask KWin for a screencast");
         return nullptr;

@@ -41,9 +41,8 @@ class KdeScreencast {
 
   private:
     KdeScreencast() = default;
-    static std::unique_ptr<KdeScreencast> start(Connection& connection,
-                                                std::unique_ptr<KdeScreencast> cast,
-                                                ErrorPtr& error);
+    static std::unique_ptr<KdeScreencast>
+    start(Connection& connection, std::unique_ptr<KdeScreencast> cast, ErrorPtr& error);
 
     zkde_screencast_stream_unstable_v1* stream_ = nullptr;
     std::uint32_t node_ = 0;
