@@ -14,6 +14,7 @@
 #include "capture/session/window_ids.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
+#include "capture/wayland/output_platform.h"
 #include "capture/wayland/stream_wayland.h"
 #include "capture/wayland/sway_ipc.h"
 
@@ -29,18 +30,15 @@ namespace {
 // machine, and so neither the host nor the tool, is ever this.
 constexpr ProcessID unknownProcess = -1;
 
-// No real picture comes near this; a configuration that does would only exhaust memory.
-constexpr std::int64_t largestSide = 1 << 15;
-
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
-class WaylandPlatform : public Platform {
+class WaylandPlatform : public OutputPlatform {
   public:
     WaylandPlatform(std::unique_ptr<Connection> connection, std::string idsPath)
-        : connection_(std::move(connection)), idsPath_(std::move(idsPath)),
+        : OutputPlatform(std::move(connection)), idsPath_(std::move(idsPath)),
           swaySocket_(environment("SWAYSOCK")) {}
 
     void getShareableContent(bool, bool, platform::ContentCompletion completion) override {
@@ -49,46 +47,6 @@ class WaylandPlatform : public Platform {
         auto content = snapshot(error);
         lock.unlock();
         completion(std::move(content), std::move(error));
-    }
-
-    std::optional<platform::DisplayMode> copyDisplayMode(DisplayID display) override {
-        std::lock_guard lock(mutex_);
-        const Output* output = live(display);
-        if (!output) {
-            return std::nullopt;
-        }
-        return platform::DisplayMode{static_cast<std::size_t>(std::max(0, output->pixelWidth())),
-                                     static_cast<std::size_t>(std::max(0, output->pixelHeight()))};
-    }
-
-    Rect displayBounds(DisplayID display) override {
-        std::lock_guard lock(mutex_);
-        const Output* output = live(display);
-        return output ? output->logical : Rect{};
-    }
-
-    DisplayID mainDisplayID() override {
-        std::lock_guard lock(mutex_);
-        const Output* output = mainOutput();
-        return output ? output->id : 0;
-    }
-
-    bool displayIsMain(DisplayID display) override {
-        std::lock_guard lock(mutex_);
-        const Output* output = mainOutput();
-        return output && output->id == display;
-    }
-
-    std::optional<DisplayID> displayWithPoint(Point p) override {
-        std::lock_guard lock(mutex_);
-        for (const auto& o : connection_->outputs()) {
-            const Rect& r = o->logical;
-            if (!o->removed && p.x >= r.x && p.x < r.x + r.width && p.y >= r.y &&
-                p.y < r.y + r.height) {
-                return o->id;
-            }
-        }
-        return std::nullopt;
     }
 
     WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
@@ -152,21 +110,6 @@ class WaylandPlatform : public Platform {
     }
 
   private:
-    const Output* live(DisplayID display) const {
-        const Output* output = connection_->outputWithID(display);
-        return output && !output->removed ? output : nullptr;
-    }
-
-    // The first output, which the protocols give no way to tell from the others.
-    const Output* mainOutput() const {
-        for (const auto& o : connection_->outputs()) {
-            if (!o->removed) {
-                return o.get();
-            }
-        }
-        return nullptr;
-    }
-
     // The live toplevel that `window` numbers, as the last snapshot numbered them.
     const Toplevel* toplevel(WindowID window) const {
         auto identifier = identifiers_.find(window);
@@ -327,36 +270,9 @@ class WaylandPlatform : public Platform {
         if (!frame) {
             return nullptr;
         }
-        const Image& picture = frame->image;
-        auto width = static_cast<std::int64_t>(picture.width);
-        auto height = static_cast<std::int64_t>(picture.height);
-        if (configuration) {
-            width = configuration->width.value_or(width);
-            height = configuration->height.value_or(height);
-        }
-        if (width < 1 || height < 1 || width > largestSide || height > largestSide) {
-            error = makeError(std::string(errorDomain), captureFailed,
-                              "the picture size " + std::to_string(width) + "x" +
-                                  std::to_string(height) + " is not possible");
-            return nullptr;
-        }
-        if (picture.width == 0 || picture.height == 0) {
-            error = makeError(std::string(errorDomain), captureFailed, "the frame is empty");
-            return nullptr;
-        }
-        auto image = std::make_shared<Image>();
-        image->width = static_cast<std::size_t>(width);
-        image->height = static_cast<std::size_t>(height);
-        image->bytesPerRow = image->width * 4;
-        image->pixels.resize(image->bytesPerRow * image->height);
-        media::Scaler scaler(picture.width, picture.height, image->width, image->height);
-        scaler.scale({picture.pixels.data(), picture.width, picture.height, picture.bytesPerRow},
-                     image->pixels.data(), image->bytesPerRow);
-        return image;
+        return stillOf(frame->image, configuration, error);
     }
 
-    std::mutex mutex_;
-    std::unique_ptr<Connection> connection_;
     std::string idsPath_;
     std::string swaySocket_;
     // As the last snapshot numbered them, both ways.

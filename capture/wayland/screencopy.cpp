@@ -1,5 +1,6 @@
 #include "capture/wayland/screencopy.h"
 
+#include "capture/media/picture_size.h"
 #include "capture/media/upright.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -152,18 +153,11 @@ void Screencopy::convert() {
     }
     bool swap = redBlueSwapped(buffer_->format);
     auto copy = [&](const Rect& r) {
-        double left = std::clamp(std::floor(r.x), 0.0, static_cast<double>(upright.width));
-        double top = std::clamp(std::floor(r.y), 0.0, static_cast<double>(upright.height));
-        double right =
-            std::clamp(std::ceil(r.x + r.width), left, static_cast<double>(upright.width));
-        double bottom =
-            std::clamp(std::ceil(r.y + r.height), top, static_cast<double>(upright.height));
-        media::Area area{static_cast<std::size_t>(left), static_cast<std::size_t>(top),
-                         static_cast<std::size_t>(right - left),
-                         static_cast<std::size_t>(bottom - top)};
+        media::Area area = media::pixelArea(r, upright.width, upright.height);
         if (!area.empty()) {
             media::copyUprightArea(bytes, stride, upright, area, swap, picture_);
-            damage_.push_back({left, top, right - left, bottom - top});
+            damage_.push_back({static_cast<double>(area.x), static_cast<double>(area.y),
+                               static_cast<double>(area.width), static_cast<double>(area.height)});
         }
     };
     if (whole_) {

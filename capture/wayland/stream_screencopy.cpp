@@ -6,6 +6,7 @@
 // converted. The pointer, where wanted, is drawn by the compositor.
 #include "capture/wayland/stream_screencopy.h"
 
+#include "capture/media/picture_size.h"
 #include "capture/media/screen_stream.h"
 #include "capture/wayland/connection.h"
 #include "capture/wayland/screencopy.h"
@@ -64,16 +65,10 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
         return false;
     }
     collect();
-    std::int64_t frameWidth = c.width.value_or(0);
-    std::int64_t frameHeight = c.height.value_or(0);
     const Image& picture = copy_->picture();
-    if (frameWidth < 1 || frameHeight < 1) {
-        frameWidth = static_cast<std::int64_t>(picture.width);
-        frameHeight = static_cast<std::int64_t>(picture.height);
-    }
-    if (frameWidth < 1 || frameHeight < 1 || frameWidth > (1 << 15) || frameHeight > (1 << 15)) {
-        error = streamError(captureFailed, "the frame size " + std::to_string(frameWidth) + "x" +
-                                               std::to_string(frameHeight) + " is not possible");
+    std::string problem;
+    if (!media::frameSize(c, picture.width, picture.height, problem)) {
+        error = streamError(captureFailed, std::move(problem));
         return false;
     }
     width = picture.width;

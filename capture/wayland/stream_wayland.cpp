@@ -6,6 +6,7 @@
 // by the compositor.
 #include "capture/wayland/stream_wayland.h"
 
+#include "capture/media/picture_size.h"
 #include "capture/media/screen_stream.h"
 #include "capture/wayland/capture.h"
 #include "capture/wayland/connection.h"
@@ -86,15 +87,9 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
         return false;
     }
     fresh_ = true;
-    std::int64_t frameWidth = c.width.value_or(0);
-    std::int64_t frameHeight = c.height.value_or(0);
-    if (frameWidth < 1 || frameHeight < 1) {
-        frameWidth = static_cast<std::int64_t>(latest_->image.width);
-        frameHeight = static_cast<std::int64_t>(latest_->image.height);
-    }
-    if (frameWidth < 1 || frameHeight < 1 || frameWidth > (1 << 15) || frameHeight > (1 << 15)) {
-        error = streamError(captureFailed, "the frame size " + std::to_string(frameWidth) + "x" +
-                                               std::to_string(frameHeight) + " is not possible");
+    std::string problem;
+    if (!media::frameSize(c, latest_->image.width, latest_->image.height, problem)) {
+        error = streamError(captureFailed, std::move(problem));
         return false;
     }
     width = latest_->image.width;
@@ -145,15 +140,7 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
     first_ = false;
     if (fresh_) {
         for (const Rect& r : latest_->damage) {
-            double left = std::clamp(std::floor(r.x), 0.0, static_cast<double>(image.width));
-            double top = std::clamp(std::floor(r.y), 0.0, static_cast<double>(image.height));
-            double right =
-                std::clamp(std::ceil(r.x + r.width), left, static_cast<double>(image.width));
-            double bottom =
-                std::clamp(std::ceil(r.y + r.height), top, static_cast<double>(image.height));
-            changes.damage.push_back({static_cast<std::size_t>(left), static_cast<std::size_t>(top),
-                                      static_cast<std::size_t>(right - left),
-                                      static_cast<std::size_t>(bottom - top)});
+            changes.damage.push_back(media::pixelArea(r, image.width, image.height));
         }
         fresh_ = false;
     }
