@@ -1,9 +1,12 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
+// KWin (KDE Plasma) serves through its session bus and its screencasts;
 // an older wlroots compositor serves its outputs through wlr-screencopy, beside the X
 // programs' windows of its Xwayland; anywhere else X11 serves X desktops and, through
 // Xwayland, the X programs of a Wayland session. The sound server is put beside whichever desktop
 // serves.
+#include "capture/kde/kwin.h"
+#include "capture/linux/kde_desktop.h"
 #include "capture/linux/with_sound.h"
 #include "capture/linux/xwayland_windows.h"
 #include "capture/media/screen_stream.h"
@@ -52,10 +55,12 @@ class NoDesktop : public Platform {
 };
 
 // Why a desktop backend does not serve this session: the environment variable that would name
-// its desktop is not set, or what went wrong with the desktop it names.
+// its desktop is not set, the desktop named is not its kind (said by the others), or what went
+// wrong with the desktop it names.
 struct Unset {
     std::string variable;
 };
+struct Other {};
 struct Refused {
     std::string reason;
 };
@@ -64,7 +69,7 @@ struct Refused {
 struct Broken {
     ErrorPtr error;
 };
-using Answer = std::variant<std::unique_ptr<Platform>, Unset, Refused, Broken>;
+using Answer = std::variant<std::unique_ptr<Platform>, Unset, Other, Refused, Broken>;
 
 bool set(const char* name) {
     const char* value = std::getenv(name);
@@ -83,6 +88,25 @@ Answer wlrootsDesktop() {
         return Broken{error};
     }
     return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
+}
+
+// KWin, on a session bus beside the compositor, lists its windows to a script it runs and
+// streams pictures into PipeWire; a session without KWin on its bus is some other desktop's.
+Answer kdeDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    if (auto platform = createKdeDesktop(error)) {
+        return platform;
+    }
+    if (error && error->domain == kde::errorDomain && error->code == kde::noKWin) {
+        return Other{};
+    }
+    if (error && error->domain == wayland::errorDomain && error->code == wayland::connectionLost) {
+        return Broken{error};
+    }
+    return Refused{error ? error->description : "KWin cannot be captured"};
 }
 
 // Native windows cannot be captured here, so only the X programs' ones are listed, through
@@ -115,6 +139,7 @@ Answer x11Desktop() {
 // comes last: it serves whenever there is an X display, Xwayland's included.
 constexpr Answer (*desktops[])() = {
     wlrootsDesktop,
+    kdeDesktop,
     screencopyDesktop,
     x11Desktop,
 };
@@ -150,6 +175,8 @@ std::unique_ptr<Platform> forThisMachine() {
             if (std::find(unset.begin(), unset.end(), why->variable) == unset.end()) {
                 unset.push_back(why->variable);
             }
+        } else if (std::holds_alternative<Other>(answer)) {
+            continue;
         } else if (auto* broken = std::get_if<Broken>(&answer)) {
             return std::make_unique<NoDesktop>(broken->error);
         } else if (const std::string& reason = std::get<Refused>(answer).reason;
