@@ -182,8 +182,18 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
             for (const auto& arg : argv) {
                 inChroot += " '" + arg + "'";
             }
-            argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                    "mount -t proc proc '" + chrootDir.string() + "/proc' && exec" + inChroot};
+            // KWin grants by the canonical path of a client's executable, which it resolves in
+            // its own tree: lumatap's folder is there at the same path.
+            std::string bin = LUMATAP_BIN_DIR;
+            std::filesystem::create_directories(chrootDir.string() + bin);
+            argv = {"/usr/bin/unshare",
+                    "--mount",
+                    "--propagation",
+                    "private",
+                    "/bin/sh",
+                    "-c",
+                    "mount -t proc proc '" + chrootDir.string() + "/proc' && mount --bind '" + bin +
+                        "' '" + chrootDir.string() + bin + "' && exec" + inChroot};
         } else {
             // labwc has no output configuration of its own; wlroots' headless default is
             // 1280x720, which the tests check.
@@ -265,7 +275,7 @@ ProcessOptions Compositor::env() const {
     return options;
 }
 
-RunResult Compositor::command(const std::vector<std::string>& argv) {
+std::vector<std::string> Compositor::inSession() const {
     std::vector<std::string> full = session_;
     for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
         std::string name = entry.path().filename();
@@ -278,8 +288,21 @@ RunResult Compositor::command(const std::vector<std::string>& argv) {
         full.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/run/" +
                        runtimeDir_.filename().string() + "/bus");
     }
+    return full;
+}
+
+RunResult Compositor::command(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = inSession();
     full.insert(full.end(), argv.begin(), argv.end());
     return run(full);
+}
+
+std::unique_ptr<Process> Compositor::start(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = inSession();
+    full.insert(full.end(), argv.begin(), argv.end());
+    ProcessOptions options;
+    options.captureStdout = false;
+    return std::make_unique<Process>(full, options);
 }
 
 std::string Compositor::log() {

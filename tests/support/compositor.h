@@ -42,6 +42,9 @@ class Compositor {
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
     // Runs a program of the chroot (swaymsg, say) as the compositor's user, in its session.
     RunResult command(const std::vector<std::string>& argv);
+    // Starts a program of the chroot as the compositor's user, in its session, and leaves it
+    // running; the test reads its standard output.
+    std::unique_ptr<Process> start(const std::vector<std::string>& argv);
     // What the compositor wrote to standard error so far.
     std::string log();
     // The X display of the compositor's Xwayland (":1", say). Throws, naming the reason, when
@@ -56,6 +59,8 @@ class Compositor {
 
   private:
     void cleanup();
+    // The chroot, user and environment of a program in the compositor's session.
+    std::vector<std::string> inSession() const;
 
     CompositorKind kind_;
     std::filesystem::path runtimeDir_; // as the host sees it
