@@ -56,11 +56,24 @@ class KdeDesktop : public wayland::OutputPlatform {
             return WindowInfo{{std::string(windowNumberKey), std::int64_t{id}}};
         };
         if (options & windowListIncludingWindow) {
-            // Asked again each time: this is how a stream learns that its window closed. A
-            // KWin that cannot be asked has not shown the window gone: its loss is for the
-            // capture to report, not a closed window.
+            // Asked again each time (a stream asks once a second): this is how it learns that
+            // its window closed. Only KWin is asked, the shared map is left alone. A KWin that
+            // cannot be asked has not shown the window gone: its loss is for the capture to
+            // report, not a closed window.
             ErrorPtr error;
-            if (!refresh(error) || find(relativeToWindow)) {
+            if (!listed_ && !refresh(error)) {
+                answer.push_back(entry(relativeToWindow));
+                return answer;
+            }
+            const Listed* known = find(relativeToWindow);
+            if (!known) {
+                return answer;
+            }
+            auto now = kwin_->windows(error);
+            bool there = !now || std::any_of(now->begin(), now->end(), [&](const auto& w) {
+                return w.uuid == known->window.uuid;
+            });
+            if (there) {
                 answer.push_back(entry(relativeToWindow));
             }
             return answer;
