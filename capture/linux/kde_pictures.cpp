@@ -2,6 +2,7 @@
 // on the stream's capture thread, while the platform's connection goes on answering lists.
 #include "capture/linux/kde_pictures.h"
 
+#include "capture/media/one_frame.h"
 #include "capture/media/screen_stream.h"
 #include "capture/pipewire/source.h"
 #include "capture/wayland/connection.h"
@@ -99,30 +100,11 @@ class CastSource : public media::FrameSource {
 std::optional<Image> kdeStill(const KdeSubject& subject, const StreamConfiguration& configuration,
                               ErrorPtr& error) {
     CastSource source(subject);
-    std::size_t width = 0;
-    std::size_t height = 0;
-    if (!source.prepare(configuration, width, height, error)) {
-        return std::nullopt;
-    }
-    // The first report with a size brings the whole picture.
-    auto deadline = media::Clock::now() + std::chrono::seconds(5);
-    media::Changes changes;
-    while (changes.width == 0 || changes.height == 0) {
-        if (!source.pending() && !source.wait(deadline)) {
-            if (media::Clock::now() >= deadline) {
-                error = streamError(wayland::timedOut, "KWin's screencast gave no picture");
-                return std::nullopt;
-            }
-            continue;
-        }
-        if (!source.report(changes, error)) {
-            return std::nullopt;
-        }
-    }
-    auto view = source.read({0, 0, changes.width, changes.height}, error);
+    auto view = media::takeOneFrame(source, configuration,
+                                    media::Clock::now() + std::chrono::seconds(5), error);
     if (!view) {
         if (!error) {
-            error = streamError(wayland::captureFailed, "KWin's screencast could not be read");
+            error = streamError(wayland::timedOut, "KWin's screencast gave no picture in time");
         }
         return std::nullopt;
     }
