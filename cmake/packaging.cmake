@@ -12,9 +12,10 @@ install(TARGETS lumatap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # KWin grants its screencasts to the executable that a desktop file's Exec names, by its
 # absolute path, so the file is made when the prefix is known: at install time, for
-# `cmake --install --prefix` as for the package (whose staging goes through DESTDIR, so the
-# prefix stays /usr).
+# `cmake --install --prefix` as for the package, whose staging goes through DESTDIR so that
+# the prefix the file names is /usr, where the package puts the executable.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 install(CODE "
   set(exec \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   if(NOT IS_ABSOLUTE \"\${exec}\")
