@@ -93,6 +93,9 @@ struct ShareableContent {
     std::vector<std::shared_ptr<const Display>> displays;
     std::vector<std::shared_ptr<const Window>> windows;
     std::vector<std::shared_ptr<const RunningApplication>> applications;
+    // Set when the desktop lets its displays be captured but refuses to tell its windows (GNOME
+    // without lumatap's extension): why. Listing and every window target then fail with it.
+    ErrorPtr windowsError;
 };
 
 // ---- Window server ----------------------------------------------------------------------

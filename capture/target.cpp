@@ -1,5 +1,6 @@
 #include "capture/target.h"
 
+#include "capture/failure.h"
 #include "capture/geometry.h"
 #include "capture/shareable.h"
 #include "channels/messages.h"
@@ -17,6 +18,9 @@ Target target(std::string_view kind, std::uint32_t id) {
             }
         }
         fail(noSuchScreenLine, statusFailure);
+    }
+    if (content->windowsError) {
+        failWith(content->windowsError);
     }
     for (const auto& window : content->windows) {
         if (window->windowID == id) {

@@ -1,6 +1,6 @@
 # Installation and the Debian package. Only the lumatap executable, the desktop file that
-# grants it KWin's screencasts, its manual page and its documents are installed: tests, the
-# test X client and benchmarks have no install rules.
+# grants it KWin's screencasts, its manual page, its documents and its GNOME Shell extension
+# are installed: tests, the test X client and benchmarks have no install rules.
 
 include(GNUInstallDirs)
 
@@ -39,6 +39,12 @@ if(NOT lumatap_gzip_status EQUAL 0)
   message(FATAL_ERROR "could not compress ${lumatap_man}")
 endif()
 install(FILES ${lumatap_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# GNOME lets no ordinary program ask for its windows; the shell extension that tells lumatap
+# goes where the shell finds extensions of every user (its folder named by its uuid).
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/capture/gnome/extension/extension.js
+              ${CMAKE_CURRENT_SOURCE_DIR}/capture/gnome/extension/metadata.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions/lumatap-windows@lumatap.github.io)
 
 # Debian wants the licence as a machine-readable copyright file in the documents folder;
 # it is made from LICENSE so the licence text lives in one place.

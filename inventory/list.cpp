@@ -1,5 +1,6 @@
 #include "inventory/list.h"
 
+#include "capture/failure.h"
 #include "capture/geometry.h"
 #include "capture/shareable.h"
 #include "channels/exit.h"
@@ -59,6 +60,10 @@ bool listable(const Window& window, ProcessID self, ProcessID parent) {
 
 void list() {
     auto content = shareable(true);
+    // A list without the windows would pass for a desktop with none.
+    if (content->windowsError) {
+        failWith(content->windowsError);
+    }
 
     auto displays = nlohmann::json::array();
     for (const auto& display : content->displays) {

@@ -1,10 +1,11 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
-// KWin (KDE Plasma) serves through its session bus and its screencasts;
-// an older wlroots compositor serves its outputs through wlr-screencopy, beside the X
-// programs' windows of its Xwayland; anywhere else X11 serves X desktops and, through
-// Xwayland, the X programs of a Wayland session. The sound server is put beside whichever desktop
-// serves.
+// KWin (KDE Plasma) serves through its session bus and its screencasts; GNOME casts its
+// monitors and windows through Mutter's ScreenCast; an older wlroots compositor serves its
+// outputs through wlr-screencopy, beside the X programs' windows of its Xwayland; anywhere
+// else X11 serves X desktops and, through Xwayland, the X programs of a Wayland session. The
+// sound server is put beside whichever desktop serves.
+#include "capture/gnome/platform_gnome.h"
 #include "capture/kde/kwin.h"
 #include "capture/linux/kde_desktop.h"
 #include "capture/linux/with_sound.h"
@@ -109,6 +110,19 @@ Answer kdeDesktop() {
     return Refused{error ? error->description : "KWin cannot be captured"};
 }
 
+// GNOME (and niri, which serves the same interfaces) casts through the session bus: asked only
+// where the compositor lacks the ext capture protocols, which serve better where they exist.
+Answer gnomeDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    if (auto platform = gnome::createPlatform(error)) {
+        return platform;
+    }
+    return Refused{error ? error->description : "the session bus offers no GNOME ScreenCast"};
+}
+
 // Native windows cannot be captured here, so only the X programs' ones are listed, through
 // the session's Xwayland when it has one.
 Answer screencopyDesktop() {
@@ -138,10 +152,7 @@ Answer x11Desktop() {
 // The desktop backends, asked in this order; the first that serves the session is used. X11
 // comes last: it serves whenever there is an X display, Xwayland's included.
 constexpr Answer (*desktops[])() = {
-    wlrootsDesktop,
-    kdeDesktop,
-    screencopyDesktop,
-    x11Desktop,
+    wlrootsDesktop, kdeDesktop, gnomeDesktop, screencopyDesktop, x11Desktop,
 };
 
 // One sentence of why no backend serves: the variables that are not set, from the last

@@ -307,7 +307,9 @@ INSTANTIATE_TEST_SUITE_P(Compositors, WaylandLayer,
 std::vector<std::string> lumatapArgv(const Compositor& compositor,
                                      const std::vector<std::string>& args) {
     std::vector<std::string> argv{LUMATAP_BIN};
-    if (!capturesWindows(compositor.kind()) || isKWin(compositor.kind())) {
+    // GNOME's and KWin's session buses, too, let only their own user in.
+    if (!capturesWindows(compositor.kind()) || isGnome(compositor.kind()) ||
+        isKWin(compositor.kind())) {
         argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(compositor.uid()),
                 "--regid=" + std::to_string(compositor.gid()), "--clear-groups", LUMATAP_BIN};
     }
@@ -389,8 +391,9 @@ std::optional<std::string> cannotCapture(Compositor& compositor) {
 
 // The id every run derives from the name of the compositor's one output.
 std::uint32_t outputID(CompositorKind kind) {
-    return isKWin(kind) ? 1230296105u  // KWin's virtual backend's "Virtual-0"
-                        : 2675618608u; // wlroots' headless backend's "HEADLESS-1"
+    return isKWin(kind)    ? 1230296105u  // KWin's virtual backend's "Virtual-0"
+           : isGnome(kind) ? 3715253869u  // GNOME's virtual monitor "Meta-0"
+                           : 2675618608u; // wlroots' headless backend's "HEADLESS-1"
 }
 
 // Catches the X11 backend chosen on a capable compositor, outputs read as displays wrongly, a
@@ -420,18 +423,15 @@ TEST_P(NativeDesktop, ListShowsTheOutputAndTheWindowWithIdsStableAcrossRuns) {
             << alone.err;
         return;
     }
-    if (!isKWin(GetParam())) {
+    if (!isKWin(GetParam()) && !isGnome(GetParam())) {
         EXPECT_EQ(display["id"], probeList(*compositor)["outputs"][0]["id"]);
     }
 
     json red = listed(first, "lumatap.test.red");
     ASSERT_FALSE(red.is_null()) << first.dump();
     EXPECT_EQ(red["title"], "Red window");
-    if (isKWin(GetParam())) {
-        EXPECT_EQ(red["rank"], 0) << "KWin's stacking order puts the only window in front";
-    } else {
-        EXPECT_EQ(red["rank"], 100000) << "no stacking order is exposed";
-    }
+    // GNOME's shell and KWin tell their stacking; the protocols of wlroots do not.
+    EXPECT_EQ(red["rank"], isGnome(GetParam()) || isKWin(GetParam()) ? 0 : 100000);
     if (!isSway(GetParam())) {
         EXPECT_EQ(red["width"], 400);
         EXPECT_EQ(red["height"], 300);
@@ -579,6 +579,9 @@ TEST_P(NativeDesktop, VideoOfAWindowFollowsItRepeatsAndEndsWhenItCloses) {
 // WM_CLASS, numbered differently from run to run or like a native window, a thumbnail of one
 // that shows the wrong picture, and one that stays listed after it closed.
 TEST_P(NativeDesktop, XwaylandWindowIsListedAndThumbedLikeANativeOne) {
+    if (isGnome(GetParam())) {
+        GTEST_SKIP() << "the headless shell runs with --no-x11, so no Xwayland";
+    }
     client->window(300, 200, 0x808080, "lumatap.test.native", "Native window");
     std::unique_ptr<XwaylandClient> x;
     std::uint32_t xid = 0;
@@ -692,7 +695,7 @@ TEST_P(NativeDesktop, VideoOfADisplayShowsAChange) {
 INSTANTIATE_TEST_SUITE_P(Compositors, NativeDesktop,
                          testing::Values(CompositorKind::Sway, CompositorKind::Labwc,
                                          CompositorKind::Sway110, CompositorKind::Labwc08,
-                                         CompositorKind::KWin),
+                                         CompositorKind::Gnome, CompositorKind::KWin),
                          [](const auto& info) { return std::string(compositorName(info.param)); });
 
 // Catches the host's own windows listed under sway, where its IPC tells whose a window is,
@@ -724,6 +727,238 @@ TEST_F(NativeSway, TheHostsWindowsAreLeftOut) {
     std::filesystem::remove(fifo);
     std::filesystem::remove(out);
     std::filesystem::remove(err);
+}
+
+// ---- GNOME: real GTK 4 and foot windows, the extension's part ------------------------------
+
+// A GTK 4 window of tests/gnome/window.py in the session, driven over its standard input.
+class GtkWindow {
+  public:
+    GtkWindow(Compositor& gnome, const std::string& appId, const std::string& title, int width,
+              int height, const std::string& colour, bool decorated = false) {
+        auto script = gnome.runtimeDir() / "window.py";
+        std::filesystem::copy_file(LUMATAP_SOURCE_DIR "/tests/gnome/window.py", script,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::vector<std::string> argv{"python3",
+                                      "/run/" + gnome.runtimeDir().filename().string() +
+                                          "/window.py",
+                                      appId,
+                                      title,
+                                      std::to_string(width),
+                                      std::to_string(height),
+                                      colour};
+        if (decorated) {
+            argv.push_back("--decorated");
+        }
+        ProcessOptions options;
+        options.pipeStdin = true;
+        options.captureStdout = false;
+        process_ = std::make_unique<Process>(gnome.inSession(argv), options);
+        auto line = process_->readLine(20s);
+        if (!line || *line != "ready") {
+            throw std::runtime_error("the GTK window did not come up: " + process_->err());
+        }
+    }
+    ~GtkWindow() {
+        process_->closeStdin();
+        process_->wait(5s);
+    }
+    std::string ask(const std::string& request) {
+        process_->writeStdin(request + "\n");
+        return process_->readLine(10s).value_or("(no answer)");
+    }
+
+  private:
+    std::unique_ptr<Process> process_;
+};
+
+class OnGnome : public testing::Test {
+  protected:
+    void SetUp() override {
+        try {
+            gnome = std::make_unique<Compositor>(CompositorKind::Gnome);
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
+        }
+    }
+    std::unique_ptr<Compositor> gnome;
+};
+
+json listedByTitle(const json& doc, const std::string& title) {
+    for (const auto& w : doc["windows"]) {
+        if (w["title"] == title) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+// Catches GNOME windows sized with their client-side shadow, named by anything but the
+// shell's application name (the .desktop Name for foot, the application id for a program
+// without one), left unranked or ranked out of the stacking order, and the host's own window
+// listed.
+TEST_F(OnGnome, GtkAndFootWindowsAreListedByTheirFramesInStackingOrderWithoutTheHost) {
+    GtkWindow gtk(*gnome, "io.github.lumatap.Decorated", "Decorated window", 500, 350, "3366cc",
+                  true);
+    Process foot(gnome->inSession({"foot", "-T", "Foot window"}));
+    auto fifo = scratch("gnome-go");
+    auto out = scratch("gnome-list.json");
+    auto err = scratch("gnome-list.err");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The client is the host: lumatap runs as its child once the window is up.
+    WlClient host(*gnome, "read go < " + fifo.string() +
+                              "; exec /usr/bin/setpriv --reuid=" + std::to_string(gnome->uid()) +
+                              " --regid=" + std::to_string(gnome->gid()) + " --clear-groups " +
+                              LUMATAP_BIN + " list > " + out.string() + " 2> " + err.string());
+    host.window(400, 300, 0xff0000, "lumatap.test.host", "Host window");
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*gnome);
+        return !listedByTitle(doc, "Foot window").is_null();
+    })) << doc.dump();
+    {
+        std::ofstream go(fifo);
+        go << "go\n";
+    }
+    json hosted;
+    ASSERT_TRUE(eventually([&] {
+        std::ifstream in(out);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        hosted = json::parse(text, nullptr, false);
+        return !hosted.is_discarded() && hosted.contains("windows");
+    })) << std::ifstream(err).rdbuf();
+    EXPECT_TRUE(listed(hosted, "lumatap.test.host").is_null()) << hosted.dump();
+    EXPECT_FALSE(listed(doc, "lumatap.test.host").is_null()) << doc.dump();
+
+    json decorated = listedByTitle(hosted, "Decorated window");
+    ASSERT_FALSE(decorated.is_null()) << hosted.dump();
+    EXPECT_EQ(decorated["app"], "io.github.lumatap.Decorated");
+    EXPECT_EQ(decorated["width"], 500) << "the frame, without GTK's shadow";
+    EXPECT_EQ(decorated["height"], 350);
+    json terminal = listedByTitle(hosted, "Foot window");
+    ASSERT_FALSE(terminal.is_null()) << hosted.dump();
+    EXPECT_EQ(terminal["app"], "Foot");
+    std::vector<int> ranks;
+    for (const auto& w : hosted["windows"]) {
+        ranks.push_back(w["rank"].get<int>());
+    }
+    EXPECT_TRUE(std::is_sorted(ranks.begin(), ranks.end())) << hosted.dump();
+    EXPECT_EQ(std::adjacent_find(ranks.begin(), ranks.end()), ranks.end()) << hosted.dump();
+    EXPECT_LT(ranks.back(), 100000) << hosted.dump();
+
+    // The thumbnail is the frame too: GTK's header bar on top, its colour below, no shadow's
+    // dark margin at the sides.
+    auto thumb = lumatap(*gnome, {"thumb", "window", to_string(decorated["id"]), "500", "350"});
+    ASSERT_EQ(thumb.status, 0) << thumb.err;
+    auto picture = decodePNG(thumb.out);
+    ASSERT_TRUE(picture) << thumb.err;
+    EXPECT_EQ(picture->width, 500u);
+    EXPECT_EQ(picture->height, 350u);
+    for (std::size_t x : {1u, 250u, 498u}) {
+        EXPECT_TRUE(near(picture->at(x, 300), 0x3366cc)) << "at " << x << ",300";
+    }
+    std::filesystem::remove(fifo);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
+}
+
+// Catches a GNOME window stream that loses its window when the window moves, misses a change,
+// or outlives the window.
+TEST_F(OnGnome, VideoOfAGtkWindowFollowsItAcrossTheScreenAndEndsWhenItCloses) {
+    GtkWindow window(*gnome, "io.github.lumatap.Video", "Video window", 400, 300, "ff0000");
+    json doc = lumatapList(*gnome);
+    json entry = listedByTitle(doc, "Video window");
+    ASSERT_FALSE(entry.is_null()) << doc.dump();
+    constexpr int width = 160;
+    constexpr int height = 120;
+    constexpr std::size_t size = width * height * 3 / 2;
+    ProcessOptions options = lumatapEnv(*gnome);
+    options.captureStdout = false;
+    Process video(lumatapArgv(*gnome, {"video", "window", to_string(entry["id"]),
+                                       std::to_string(width), std::to_string(height), "30", "5"}),
+                  options);
+    std::string frame = video.read(size, 10s);
+    ASSERT_EQ(frame.size(), size) << video.err();
+    EXPECT_NEAR(centreLuma(frame, width, height), bt709Luma(0xff0000), 3);
+
+    auto moved =
+        gnome->command({"gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path",
+                        "/io/github/lumatap/TestHelper", "--method",
+                        "io.github.lumatap.TestHelper.Move", "Video window", "700", "350"});
+    EXPECT_EQ(moved.out, "(true,)\n") << moved.err;
+    EXPECT_EQ(window.ask("color 00ff00"), "ok");
+    bool green = false;
+    for (int i = 0; i < 300 && !green; ++i) {
+        frame = video.read(size, 10s);
+        ASSERT_EQ(frame.size(), size) << video.err();
+        green = std::abs(centreLuma(frame, width, height) - bt709Luma(0x00ff00)) <= 3;
+    }
+    EXPECT_TRUE(green) << "the change after the move never showed";
+
+    EXPECT_EQ(window.ask("close"), "(no answer)");
+    expectEnd(video, size, 3, "ready\nclosed: the window was closed\n", "a closed window");
+}
+
+// Catches a scaled GNOME monitor listed by its logical size instead of its pixels, and a
+// window on it measured without the monitor's scale.
+TEST_F(OnGnome, AScaledMonitorListsItsPixelsAndItsWindowsInPixelsToo) {
+    WlClient client(*gnome);
+    client.window(400, 300, 0x3366cc, "lumatap.test.scaled", "Scaled window");
+    auto displayConfig = [&](const std::vector<std::string>& call) {
+        std::vector<std::string> argv{"gdbus",
+                                      "call",
+                                      "--session",
+                                      "--dest",
+                                      "org.gnome.Mutter.DisplayConfig",
+                                      "--object-path",
+                                      "/org/gnome/Mutter/DisplayConfig",
+                                      "--method"};
+        argv.insert(argv.end(), call.begin(), call.end());
+        return gnome->command(argv);
+    };
+    // A new configuration names the state it was made from.
+    std::smatch serial;
+    std::string state = displayConfig({"org.gnome.Mutter.DisplayConfig.GetCurrentState"}).out;
+    ASSERT_TRUE(std::regex_search(state, serial, std::regex("^\\(uint32 ([0-9]+),"))) << state;
+    auto scaled = displayConfig(
+        {"org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig", serial[1].str(), "1",
+         "[(0, 0, 1.25, 0, true, [('Meta-0', '1280x720@60.000', @a{sv} {})])]", "@a{sv} {}"});
+    ASSERT_EQ(scaled.status, 0) << scaled.out << scaled.err;
+    json doc;
+    ASSERT_TRUE(eventually([&] {
+        doc = lumatapList(*gnome);
+        json w = listed(doc, "lumatap.test.scaled");
+        return !w.is_null() && w["width"] == 500;
+    })) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["width"], 1280) << doc.dump();
+    EXPECT_EQ(doc["displays"][0]["height"], 720);
+    EXPECT_EQ(listed(doc, "lumatap.test.scaled")["height"], 375);
+}
+
+// Catches windows listed as none, or captured, where the shell refuses them (the extension
+// not running), and displays refused along with them.
+TEST(GnomeWithoutTheExtension, RefusesWindowsWithTheConsentLineAndStillCapturesDisplays) {
+    std::unique_ptr<Compositor> gnome;
+    try {
+        gnome = std::make_unique<Compositor>(CompositorKind::GnomeBare);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    for (const auto& args : {std::vector<std::string>{"list"},
+                             {"thumb", "window", "1", "64", "64"},
+                             {"video", "window", "1", "64", "48", "30", "1"}}) {
+        auto refused = lumatap(*gnome, args);
+        EXPECT_EQ(refused.status, 2) << args[0];
+        EXPECT_EQ(refused.err, "permission: Screen Recording is not allowed for Beamora\n")
+            << args[0];
+        EXPECT_EQ(refused.out, "") << args[0];
+    }
+    auto thumb = lumatap(*gnome, {"thumb", "display", "3715253869", "320", "180"});
+    ASSERT_EQ(thumb.status, 0) << thumb.err;
+    auto picture = decodePNG(thumb.out);
+    ASSERT_TRUE(picture) << thumb.err;
+    EXPECT_EQ(picture->width, 320u);
+    EXPECT_EQ(picture->height, 180u);
 }
 
 // Catches a stream of an unplugged output that goes on (or hangs) instead of ending with an

@@ -20,7 +20,10 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string release(CompositorKind kind) {
-    return isKWin(kind) ? "kde" : capturesWindows(kind) ? "sid" : "trixie";
+    return isGnome(kind)           ? "gnome"
+           : isKWin(kind)          ? "kde"
+           : capturesWindows(kind) ? "sid"
+                                   : "trixie";
 }
 
 std::filesystem::path chrootOf(CompositorKind kind) {
@@ -95,6 +98,10 @@ const char* compositorName(CompositorKind kind) {
         return "sway_1_10";
     case CompositorKind::Labwc08:
         return "labwc_0_8";
+    case CompositorKind::Gnome:
+        return "gnome";
+    case CompositorKind::GnomeBare:
+        return "gnome_without_extension";
     case CompositorKind::KWin:
         return "kwin";
     }
@@ -105,9 +112,13 @@ bool isSway(CompositorKind kind) {
     return kind == CompositorKind::Sway || kind == CompositorKind::Sway110;
 }
 
+bool isGnome(CompositorKind kind) {
+    return kind == CompositorKind::Gnome || kind == CompositorKind::GnomeBare;
+}
+
 bool capturesWindows(CompositorKind kind) {
-    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc ||
-           kind == CompositorKind::KWin;
+    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc || isGnome(kind) ||
+           isKWin(kind);
 }
 
 bool isKWin(CompositorKind kind) {
@@ -120,6 +131,10 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
     auto [uid, gid] = chrootIds(chrootDir);
     uid_ = uid;
     gid_ = gid;
+    if (isGnome(kind)) {
+        startGnome();
+        return;
+    }
     std::string pattern = (chrootDir / "run/lumatap-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         throw std::runtime_error("cannot make a runtime directory under " + chrootDir.string());
@@ -239,6 +254,56 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
     }
 }
 
+// The project's own session script starts the buses, PipeWire and the shell; its first line
+// names the runtime folder, its second says the shell serves.
+void Compositor::startGnome() {
+    std::vector<std::string> argv{LUMATAP_SOURCE_DIR "/scripts/gnome-session"};
+    if (kind_ == CompositorKind::GnomeBare) {
+        argv.push_back("--without-extension");
+    }
+    ProcessOptions options;
+    options.captureStdout = false;
+    try {
+        process_ = std::make_unique<Process>(argv, options);
+        auto folder = process_->readLine(20s);
+        if (!folder) {
+            throw std::runtime_error("scripts/gnome-session made no session: " + process_->err());
+        }
+        runtimeDir_ = *folder;
+        socket_ = "wayland-0";
+        auto ready = process_->readLine(60s);
+        if (!ready || *ready != "ready") {
+            throw std::runtime_error("gnome-shell did not come up: " + process_->err());
+        }
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+std::vector<std::string> Compositor::inSession(const std::vector<std::string>& argv) const {
+    std::vector<std::string> full;
+    if (isGnome(kind_)) {
+        full = {LUMATAP_SOURCE_DIR "/scripts/gnome-session", "--run",
+                std::to_string(process_->pid()), runtimeDir_.string()};
+    } else {
+        full = session_;
+        for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
+            std::string name = entry.path().filename();
+            if (name.rfind("sway-ipc.", 0) == 0) {
+                full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
+            }
+        }
+        full.push_back("WAYLAND_DISPLAY=" + socket_);
+        if (isKWin(kind_)) {
+            full.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/run/" +
+                           runtimeDir_.filename().string() + "/bus");
+        }
+    }
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
 Compositor::~Compositor() {
     cleanup();
 }
@@ -257,6 +322,11 @@ ProcessOptions Compositor::env() const {
     options.env["XDG_RUNTIME_DIR"] = runtimeDir_.string();
     options.env["WAYLAND_DISPLAY"] = socket_;
     options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
+    if (isGnome(kind_) || isKWin(kind_)) {
+        options.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (runtimeDir_ / "bus").string();
+    } else {
+        options.unset.push_back("DBUS_SESSION_BUS_ADDRESS");
+    }
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_, error)) {
         if (entry.path().filename().string().rfind("sway-ipc.", 0) == 0) {
@@ -267,42 +337,17 @@ ProcessOptions Compositor::env() const {
     if (!options.env.count("SWAYSOCK")) {
         options.unset.push_back("SWAYSOCK");
     }
-    if (isKWin(kind_)) {
-        options.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (runtimeDir_ / "bus").string();
-    } else {
-        options.unset.push_back("DBUS_SESSION_BUS_ADDRESS");
-    }
     return options;
 }
 
-std::vector<std::string> Compositor::inSession() const {
-    std::vector<std::string> full = session_;
-    for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
-        std::string name = entry.path().filename();
-        if (name.rfind("sway-ipc.", 0) == 0) {
-            full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
-        }
-    }
-    full.push_back("WAYLAND_DISPLAY=" + socket_);
-    if (isKWin(kind_)) {
-        full.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/run/" +
-                       runtimeDir_.filename().string() + "/bus");
-    }
-    return full;
-}
-
 RunResult Compositor::command(const std::vector<std::string>& argv) {
-    std::vector<std::string> full = inSession();
-    full.insert(full.end(), argv.begin(), argv.end());
-    return run(full);
+    return run(inSession(argv));
 }
 
 std::unique_ptr<Process> Compositor::start(const std::vector<std::string>& argv) {
-    std::vector<std::string> full = inSession();
-    full.insert(full.end(), argv.begin(), argv.end());
     ProcessOptions options;
     options.captureStdout = false;
-    return std::make_unique<Process>(full, options);
+    return std::make_unique<Process>(inSession(argv), options);
 }
 
 std::string Compositor::log() {

@@ -14,12 +14,15 @@
 
 namespace lumatap::test {
 
-// sway 1.12 and labwc 0.20 from Debian unstable; sway 1.10 and labwc 0.8 from Debian 13; KWin 6
-// (KDE Plasma's compositor) from Debian unstable, with the session bus and PipeWire it needs.
-enum class CompositorKind { Sway, Labwc, Sway110, Labwc08, KWin };
+// sway 1.12 and labwc 0.20 from Debian unstable; sway 1.10 and labwc 0.8 from Debian 13;
+// gnome-shell from Debian unstable's GNOME tree, headless with one 1280x720 virtual monitor,
+// with lumatap's extension (GnomeBare: without it); KWin 6 (KDE Plasma's compositor) from
+// Debian unstable's KDE tree, with the session bus and PipeWire it needs.
+enum class CompositorKind { Sway, Labwc, Sway110, Labwc08, Gnome, GnomeBare, KWin };
 
 const char* compositorName(CompositorKind kind);
 bool isSway(CompositorKind kind);
+bool isGnome(CompositorKind kind);
 // Whether it offers the ext- capture protocols (wlroots 0.19 and later), and so its native
 // windows; the older ones offer wlr-screencopy of their outputs alone.
 bool capturesWindows(CompositorKind kind);
@@ -37,11 +40,14 @@ class Compositor {
 
     CompositorKind kind() const { return kind_; }
     // What a program on the host needs to reach the compositor: XDG_RUNTIME_DIR and
-    // WAYLAND_DISPLAY (and SWAYSOCK under sway, the session bus under KWin), with no X display.
+    // WAYLAND_DISPLAY (and SWAYSOCK under sway, the session bus under GNOME and KWin), with no
+    // X display.
     ProcessOptions env() const;
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
     // Runs a program of the chroot (swaymsg, say) as the compositor's user, in its session.
     RunResult command(const std::vector<std::string>& argv);
+    // The argument vector that starts a program of the chroot in the compositor's session.
+    std::vector<std::string> inSession(const std::vector<std::string>& argv) const;
     // Starts a program of the chroot as the compositor's user, in its session, and leaves it
     // running; the test reads its standard output.
     std::unique_ptr<Process> start(const std::vector<std::string>& argv);
@@ -59,8 +65,7 @@ class Compositor {
 
   private:
     void cleanup();
-    // The chroot, user and environment of a program in the compositor's session.
-    std::vector<std::string> inSession() const;
+    void startGnome();
 
     CompositorKind kind_;
     std::filesystem::path runtimeDir_; // as the host sees it
