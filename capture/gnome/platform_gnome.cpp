@@ -10,6 +10,7 @@
 #include "capture/dbus/bus.h"
 #include "capture/gnome/cast_source.h"
 #include "capture/gnome/shell.h"
+#include "capture/media/one_frame.h"
 #include "capture/media/picture_size.h"
 #include "capture/media/png_encoder.h"
 #include "capture/media/scale.h"
@@ -305,35 +306,17 @@ class GnomePlatform : public Platform {
         StreamConfiguration hidden;
         hidden.showsCursor = false;
         auto source = makeCastSource(std::move(*target));
-        std::size_t width = 0;
-        std::size_t height = 0;
-        if (!source->prepare(hidden, width, height, error)) {
-            return nullptr;
-        }
         // The shell sends a first frame at once; anything else is its failure.
-        auto deadline = media::Clock::now() + timeout;
-        media::Changes changes;
-        while (changes.width == 0 || changes.height == 0) {
-            if (!source->wait(deadline) && media::Clock::now() >= deadline) {
-                error = makeError(std::string(errorDomain), shellFailed,
-                                  "GNOME Shell sent no picture in time");
-                return nullptr;
-            }
-            changes = {};
-            if (!source->report(changes, error)) {
-                return nullptr;
-            }
-        }
-        auto view = source->read({0, 0, changes.width, changes.height}, error);
+        auto view = media::takeOneFrame(*source, hidden, media::Clock::now() + timeout, error);
         if (!view) {
             if (!error) {
-                error = makeError(std::string(errorDomain), captureFailed,
-                                  "the picture could not be read");
+                error = makeError(std::string(errorDomain), shellFailed,
+                                  "GNOME Shell sent no picture in time");
             }
             return nullptr;
         }
         std::string problem;
-        auto size = media::stillSize(configuration, changes.width, changes.height, problem);
+        auto size = media::stillSize(configuration, view->width, view->height, problem);
         if (!size) {
             error = makeError(std::string(errorDomain), captureFailed, std::move(problem));
             return nullptr;

@@ -53,12 +53,12 @@ std::map<std::string, std::pair<std::size_t, std::size_t>> currentModes(const Va
     std::map<std::string, std::pair<std::size_t, std::size_t>> modes;
     for (const Value& m : monitors) {
         const Values* items = m.items();
-        const Value* spec = at(items, 0);
+        const Value* names = at(items, 0);
         const Value* list = at(items, 1);
-        if (!spec || !list || !list->items()) {
+        if (!names || !list || !list->items()) {
             continue;
         }
-        std::string connector = textOf(at(spec->items(), 0));
+        std::string connector = textOf(at(names->items(), 0));
         for (const Value& mode : *list->items()) {
             const Values* fields = mode.items();
             const Value* props = at(fields, 6);
@@ -94,6 +94,11 @@ ErrorPtr shellError(const std::string& what, const ErrorPtr& cause) {
         return makeError(std::string(errorDomain), shellFailed,
                          "the session bus went away while asking GNOME Shell " + what);
     }
+    if (cause && (cause->domain == SD_BUS_ERROR_SERVICE_UNKNOWN ||
+                  cause->domain == SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
+        return makeError(std::string(errorDomain), shellFailed,
+                         "GNOME Shell is no longer on the session bus");
+    }
     return makeError(std::string(errorDomain), shellFailed,
                      "GNOME Shell failed " + what + ": " +
                          (cause ? cause->description : std::string("no reason given")));
@@ -127,17 +132,17 @@ std::optional<std::vector<Monitor>> monitors(dbus::Bus& bus, ErrorPtr& error) {
     std::vector<Monitor> found;
     for (const Value& l : *logical) {
         const Values* fields = l.items();
-        const Value* specs = at(fields, 5);
-        if (!fields || fields->size() < 6 || !specs || !specs->items()) {
+        const Value* members = at(fields, 5);
+        if (!fields || fields->size() < 6 || !members || !members->items()) {
             error = malformed("GetCurrentState");
             return std::nullopt;
         }
         double scale = at(fields, 2)->number().value_or(1);
         std::int64_t transform = integerAt(fields, 3);
         bool primary = at(fields, 4)->flag().value_or(false);
-        for (const Value& spec : *specs->items()) {
+        for (const Value& names : *members->items()) {
             Monitor m;
-            m.connector = textOf(at(spec.items(), 0));
+            m.connector = textOf(at(names.items(), 0));
             auto mode = modes.find(m.connector);
             if (m.connector.empty() || mode == modes.end()) {
                 continue;

@@ -16,8 +16,11 @@
 #include "capture/pipewire/connection.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -95,6 +98,26 @@ void copyPixels(const std::uint8_t* from, std::size_t fromStride, Layout layout,
     }
 }
 
+// Whether [data, data + size) lies in one mapping of this process that may be written. The
+// buffer's flags say what its producer allows, not how PipeWire mapped it here; a write to a
+// read-only mapping would end the process. Asked once per buffer, when it is added.
+bool mappedWritable(const void* data, std::size_t size) {
+    auto start = reinterpret_cast<std::uintptr_t>(data);
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::uintptr_t from = 0, to = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &from, &to, perms) != 3) {
+            continue;
+        }
+        if (start >= from && start < to) {
+            return start + size <= to && perms[1] == 'w';
+        }
+    }
+    return false;
+}
+
 // One buffer's picture: where its crop starts in the mapped memory, and its size.
 struct Picture {
     pw_buffer* buffer = nullptr;
@@ -103,6 +126,8 @@ struct Picture {
     std::size_t height = 0;
     std::size_t stride = 0;
     Layout layout;
+    // The memory may be drawn on (and put back) rather than copied first.
+    bool writable = false;
     // The crop's corner in the producer's frame: the cursor's position is told in that frame.
     std::int64_t cropX = 0;
     std::int64_t cropY = 0;
@@ -176,6 +201,13 @@ class Source : public media::FrameSource {
 
     mutable std::mutex reading_;
     mutable bool pinned_ = false; // the capture thread's own
+    // The pixels under the pointer, kept while the stream may draw it on a view of the
+    // producer's memory, and put back before anything else reads there.
+    mutable std::vector<std::uint8_t> saved_;
+    mutable std::uint8_t* savedAt_ = nullptr;
+    mutable std::size_t savedRow_ = 0;
+    mutable std::size_t savedRows_ = 0;
+    mutable std::size_t savedStride_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -235,8 +267,9 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
     // No more frames than the stream will use: a producer that paces itself by it records
     // fewer.
     auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(media::frameInterval(c));
+    // Rounded: 1/30 s is 33333333 ns, which is a hair over 30 a second.
     std::int64_t perSecond =
-        (1000000000 + interval.count() - 1) / std::max<std::int64_t>(interval.count(), 1);
+        (1000000000 + interval.count() / 2) / std::max<std::int64_t>(interval.count(), 1);
     auto fps = static_cast<std::uint32_t>(std::clamp<std::int64_t>(perSecond, 1, 1000));
     Connection::Lock lock(*connection_);
     connect(fps);
@@ -320,6 +353,14 @@ void Source::connect(std::uint32_t fps) {
         static_cast<Source*>(data)->removeBuffer(buffer);
     };
     streamEvents_.process = [](void* data) { static_cast<Source*>(data)->process(); };
+    streamEvents_.add_buffer = [](void*, pw_buffer* buffer) {
+        // Marked when its memory is mapped writable: then the pointer may be drawn in place.
+        const spa_buffer& b = *buffer->buffer;
+        bool writable = b.n_datas > 0 && b.datas[0].data &&
+                        (b.datas[0].flags & SPA_DATA_FLAG_WRITABLE) &&
+                        mappedWritable(b.datas[0].data, b.datas[0].maxsize);
+        buffer->user_data = writable ? buffer : nullptr;
+    };
     pw_stream_add_listener(stream_, &streamHook_, &streamEvents_, this);
 
     std::uint8_t room[1024];
@@ -505,6 +546,7 @@ bool Source::take(pw_buffer* buffer, Picture& picture) {
     picture.height = height;
     picture.stride = stride;
     picture.layout = *layout_;
+    picture.writable = buffer->user_data != nullptr;
     picture.cropX = static_cast<std::int64_t>(x);
     picture.cropY = static_cast<std::int64_t>(y);
     takeDamage(b, picture, latest_);
@@ -612,6 +654,12 @@ void Source::pin() const {
 }
 
 void Source::unpin() const {
+    if (savedAt_) {
+        for (std::size_t y = 0; y < savedRows_; ++y) {
+            std::memcpy(savedAt_ + y * savedStride_, saved_.data() + y * savedRow_, savedRow_);
+        }
+        savedAt_ = nullptr;
+    }
     if (pinned_) {
         pinned_ = false;
         reading_.unlock();
@@ -680,6 +728,14 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
                 }
                 cursorNews_ = cursorImageNews_ = false;
             }
+            // Read under the locks: PipeWire may take the buffer back at any time otherwise.
+            changes.width = current_.width;
+            changes.height = current_.height;
+            if (auto corner = pointerCorner()) {
+                changes.pointer =
+                    media::PointerImage{pointer_.image.data(), pointer_.width, pointer_.height,
+                                        corner->first, corner->second};
+            }
         }
     }
     if (over) {
@@ -687,16 +743,10 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
         return false;
     }
     first_ = false;
-    changes.width = current_.width;
-    changes.height = current_.height;
     if (!changes.whole) {
         changes.damage.insert(changes.damage.end(), reported_.begin(), reported_.end());
     }
     reported_.clear();
-    if (auto corner = pointerCorner()) {
-        changes.pointer = media::PointerImage{pointer_.image.data(), pointer_.width,
-                                              pointer_.height, corner->first, corner->second};
-    }
     return true;
 }
 
@@ -710,6 +760,8 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Source::pointerCorner() con
 }
 
 std::optional<BgraView> Source::read(const Area& area, ErrorPtr& error) {
+    // What the stream drew on the last view goes first.
+    unpin();
     pin();
     if (!current_.buffer) {
         std::unique_lock guard(mutex_);
@@ -729,6 +781,28 @@ std::optional<BgraView> Source::read(const Area& area, ErrorPtr& error) {
                                          pointer_.height);
     if (p.layout.bgra() && !drawnOn) {
         // Read in place: nothing is drawn on the producer's memory.
+        return BgraView{corner, area.width, area.height, p.stride};
+    }
+    if (p.layout.bgra() && p.writable) {
+        // Read in place all the same, with the pixels under the pointer kept to be put back:
+        // a pointer over a changing screen then costs its own size, not the picture's.
+        std::int64_t left = std::max<std::int64_t>(pointer->first, area.x);
+        std::int64_t top = std::max<std::int64_t>(pointer->second, area.y);
+        std::int64_t right = std::min<std::int64_t>(
+            pointer->first + static_cast<std::int64_t>(pointer_.width), area.x + area.width);
+        std::int64_t bottom = std::min<std::int64_t>(
+            pointer->second + static_cast<std::int64_t>(pointer_.height), area.y + area.height);
+        savedRow_ = static_cast<std::size_t>(right - left) * 4;
+        savedRows_ = static_cast<std::size_t>(bottom - top);
+        savedStride_ = p.stride;
+        if (saved_.size() < savedRow_ * savedRows_) {
+            saved_.resize(savedRow_ * savedRows_);
+        }
+        savedAt_ = const_cast<std::uint8_t*>(p.pixels) + static_cast<std::size_t>(top) * p.stride +
+                   static_cast<std::size_t>(left) * 4;
+        for (std::size_t y = 0; y < savedRows_; ++y) {
+            std::memcpy(saved_.data() + y * savedRow_, savedAt_ + y * savedStride_, savedRow_);
+        }
         return BgraView{corner, area.width, area.height, p.stride};
     }
     // The stream draws the pointer on what it reads, which must not be the producer's

@@ -11,7 +11,10 @@
 //   size W H                 a new size, negotiated again, painted black
 //   cursor X Y               the cursor (a 16 by 16 image, hotspot 2 2) points there
 //   nocursor                 no cursor
+//   animate W H FPS          from now on FPS times a second a W by H box of a new colour
+//                            moves along the picture (the whole picture when as big)
 //   quit                     ends
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <pipewire/pipewire.h>
@@ -43,6 +46,9 @@ struct Producer {
     int cursorX = 0, cursorY = 0;
     bool announced = false;
     int starting = 0; // ticks until the first picture
+    std::uint32_t boxWidth = 0, boxHeight = 0;
+    std::uint32_t step = 0;
+    spa_source* animation = nullptr;
     std::string input;
 };
 
@@ -196,6 +202,12 @@ void command(Producer& p, const std::string& line) {
     } else if (word == "nocursor") {
         p.cursorShown = false;
         p.cursorNews = true;
+    } else if (word == "animate" && in >> a >> b >> c) {
+        p.boxWidth = a;
+        p.boxHeight = b;
+        timespec every{0, 1000000000L / std::max(c, 1)};
+        pw_loop_update_timer(pw_main_loop_get_loop(p.loop), p.animation, &every, &every, false);
+        return;
     } else if (word == "quit") {
         pw_main_loop_quit(p.loop);
         return;
@@ -325,6 +337,25 @@ int main(int argc, char** argv) {
         &p);
     timespec every{0, 5000000};
     pw_loop_update_timer(loop, tick, &every, &every, false);
+
+    p.animation = pw_loop_add_timer(
+        loop,
+        [](void* data, std::uint64_t) {
+            auto& p = *static_cast<Producer*>(data);
+            ++p.step;
+            std::uint32_t x = p.width > p.boxWidth ? (p.step * 7) % (p.width - p.boxWidth) : 0;
+            std::uint32_t y = p.height > p.boxHeight ? (p.step * 3) % (p.height - p.boxHeight) : 0;
+            paint(p, x, y, p.boxWidth, p.boxHeight, int(p.step * 5 % 256), int(p.step % 256),
+                  int(p.step * 11 % 256));
+            if (p.boxWidth >= p.width && p.boxHeight >= p.height) {
+                p.whole = true;
+            } else {
+                p.damage.push_back({{int(x), int(y)}, {p.boxWidth, p.boxHeight}});
+            }
+            p.frame = true;
+            flush(p);
+        },
+        &p);
 
     pw_main_loop_run(p.loop);
     pw_stream_destroy(p.stream);

@@ -1,5 +1,6 @@
 // The PipeWire frame source against a private PipeWire and a producer that sends as a
 // desktop's shared-memory screencast does.
+#include "capture/media/compose.h"
 #include "capture/media/one_frame.h"
 #include "capture/pipewire/source.h"
 #include "tests/support/process.h"
@@ -141,10 +142,10 @@ TEST_F(PipeWireSource, ReadsTheFirstPictureWholeThenOnlyWhatChanged) {
     start(320, 240);
     std::size_t width = 0, height = 0;
     ErrorPtr error;
-    ASSERT_TRUE(prepare(width, height, error, 25)) << error->description;
+    ASSERT_TRUE(prepare(width, height, error, 30)) << error->description;
     EXPECT_EQ(width, 320u);
     EXPECT_EQ(height, 240u);
-    EXPECT_EQ(expectLine("format"), "format 320 240 25");
+    EXPECT_EQ(expectLine("format"), "format 320 240 30");
 
     Changes first = paint("fill 10 20 30", 319, 239, {10, 20, 30});
     EXPECT_TRUE(first.whole);
@@ -225,8 +226,11 @@ TEST_F(PipeWireSource, TakesThePointerFromTheCursorMetadata) {
 
     auto under = read({40, 50, 40, 40});
     ASSERT_TRUE(under);
-    // What the stream does to the view: draws on it.
-    std::memset(const_cast<std::uint8_t*>(under->data), 0xff, under->bytesPerRow * 40);
+    // What the stream does to the view: draws the pointer on it.
+    media::drawPointer(const_cast<std::uint8_t*>(under->data), 40, 40, under->bytesPerRow,
+                       moved.pointer->argb, 16, 16, moved.pointer->left - 40,
+                       moved.pointer->top - 50);
+    EXPECT_EQ(at(*under, 10, 10), (std::array<int, 3>{0, 0, 255}));
     auto again = read({40, 50, 40, 40});
     ASSERT_TRUE(again);
     EXPECT_EQ(at(*again, 10, 10), (std::array<int, 3>{40, 40, 40}));
