@@ -1,5 +1,6 @@
-# Installation and the Debian package. Only the lumatap executable, its manual page, its
-# documents and its GNOME Shell extension are installed: tests, the test X client and benchmarks have no install rules.
+# Installation and the Debian package. Only the lumatap executable, the desktop file that
+# grants it KWin's screencasts, its manual page, its documents and its GNOME Shell extension
+# are installed: tests, the test X client and benchmarks have no install rules.
 
 include(GNUInstallDirs)
 
@@ -8,6 +9,24 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS lumatap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# KWin grants its screencasts to the executable that a desktop file's Exec names, by its
+# absolute path, so the file is made when the prefix is known: at install time, for
+# `cmake --install --prefix` as for the package, whose staging goes through DESTDIR so that
+# the prefix the file names is /usr, where the package puts the executable.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+install(CODE "
+  set(exec \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  if(NOT IS_ABSOLUTE \"\${exec}\")
+    get_filename_component(exec \"\${exec}\" ABSOLUTE)
+  endif()
+  set(LUMATAP_EXEC \"\${exec}/lumatap\")
+  configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/lumatap.desktop.in\"
+                 \"${CMAKE_CURRENT_BINARY_DIR}/desktop/lumatap.desktop\" @ONLY)
+  file(INSTALL \"${CMAKE_CURRENT_BINARY_DIR}/desktop/lumatap.desktop\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+")
 
 # The page is compressed at configure time, so an install straight after configuring finds
 # it; -n keeps name and time out of the file, and the package the same from build to build.

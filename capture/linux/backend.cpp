@@ -1,11 +1,13 @@
 // The platform of the desktop this process runs on, chosen once at start: a wlroots
 // compositor that offers the capture protocols serves its native and Xwayland windows alike;
-// GNOME casts its monitors and windows through Mutter's ScreenCast; an older wlroots
-// compositor serves its outputs through wlr-screencopy, beside the X programs' windows of its
-// Xwayland; anywhere else X11 serves X desktops and, through Xwayland, the X programs of a
-// Wayland session. The sound server is put beside whichever desktop
-// serves.
+// KWin (KDE Plasma) serves through its session bus and its screencasts; GNOME casts its
+// monitors and windows through Mutter's ScreenCast; an older wlroots compositor serves its
+// outputs through wlr-screencopy, beside the X programs' windows of its Xwayland; anywhere
+// else X11 serves X desktops and, through Xwayland, the X programs of a Wayland session. The
+// sound server is put beside whichever desktop serves.
 #include "capture/gnome/platform_gnome.h"
+#include "capture/kde/kwin.h"
+#include "capture/linux/kde_desktop.h"
 #include "capture/linux/with_sound.h"
 #include "capture/linux/xwayland_windows.h"
 #include "capture/media/screen_stream.h"
@@ -54,10 +56,12 @@ class NoDesktop : public Platform {
 };
 
 // Why a desktop backend does not serve this session: the environment variable that would name
-// its desktop is not set, or what went wrong with the desktop it names.
+// its desktop is not set, the desktop named is not its kind (said by the others), or what went
+// wrong with the desktop it names.
 struct Unset {
     std::string variable;
 };
+struct Other {};
 struct Refused {
     std::string reason;
 };
@@ -66,7 +70,7 @@ struct Refused {
 struct Broken {
     ErrorPtr error;
 };
-using Answer = std::variant<std::unique_ptr<Platform>, Unset, Refused, Broken>;
+using Answer = std::variant<std::unique_ptr<Platform>, Unset, Other, Refused, Broken>;
 
 bool set(const char* name) {
     const char* value = std::getenv(name);
@@ -85,6 +89,25 @@ Answer wlrootsDesktop() {
         return Broken{error};
     }
     return Refused{error ? error->description : "the Wayland compositor cannot be captured"};
+}
+
+// KWin, on a session bus beside the compositor, lists its windows to a script it runs and
+// streams pictures into PipeWire; a session without KWin on its bus is some other desktop's.
+Answer kdeDesktop() {
+    if (!set("WAYLAND_DISPLAY")) {
+        return Unset{"WAYLAND_DISPLAY"};
+    }
+    ErrorPtr error;
+    if (auto platform = createKdeDesktop(error)) {
+        return platform;
+    }
+    if (error && error->domain == kde::errorDomain && error->code == kde::noKWin) {
+        return Other{};
+    }
+    if (error && error->domain == wayland::errorDomain && error->code == wayland::connectionLost) {
+        return Broken{error};
+    }
+    return Refused{error ? error->description : "KWin cannot be captured"};
 }
 
 // GNOME (and niri, which serves the same interfaces) casts through the session bus: asked only
@@ -129,10 +152,7 @@ Answer x11Desktop() {
 // The desktop backends, asked in this order; the first that serves the session is used. X11
 // comes last: it serves whenever there is an X display, Xwayland's included.
 constexpr Answer (*desktops[])() = {
-    wlrootsDesktop,
-    gnomeDesktop,
-    screencopyDesktop,
-    x11Desktop,
+    wlrootsDesktop, kdeDesktop, gnomeDesktop, screencopyDesktop, x11Desktop,
 };
 
 // One sentence of why no backend serves: the variables that are not set, from the last
@@ -166,6 +186,8 @@ std::unique_ptr<Platform> forThisMachine() {
             if (std::find(unset.begin(), unset.end(), why->variable) == unset.end()) {
                 unset.push_back(why->variable);
             }
+        } else if (std::holds_alternative<Other>(answer)) {
+            continue;
         } else if (auto* broken = std::get_if<Broken>(&answer)) {
             return std::make_unique<NoDesktop>(broken->error);
         } else if (const std::string& reason = std::get<Refused>(answer).reason;

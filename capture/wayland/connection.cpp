@@ -6,6 +6,7 @@
 #include "ext-image-copy-capture-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
+#include "zkde-screencast-unstable-v1-client-protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -72,6 +73,9 @@ struct Connection::Events {
         } else if (i == zwlr_screencopy_manager_v1_interface.name && !c.screencopy_) {
             c.screencopy_ = bind<zwlr_screencopy_manager_v1>(
                 registry, name, &zwlr_screencopy_manager_v1_interface, std::min(version, 3u));
+        } else if (i == zkde_screencast_unstable_v1_interface.name && !c.kdeScreencast_) {
+            c.kdeScreencast_ = bind<zkde_screencast_unstable_v1>(
+                registry, name, &zkde_screencast_unstable_v1_interface, std::min(version, 6u));
         }
     }
 
@@ -221,6 +225,9 @@ Connection::~Connection() {
     }
     if (copyCapture_) {
         ext_image_copy_capture_manager_v1_destroy(copyCapture_);
+    }
+    if (kdeScreencast_) {
+        zkde_screencast_unstable_v1_destroy(kdeScreencast_);
     }
     if (screencopy_) {
         zwlr_screencopy_manager_v1_destroy(screencopy_);

@@ -1,8 +1,8 @@
 // A connection to a Wayland compositor, with whatever it offers of what capture uses: its
 // outputs (with xdg-output for their place in the desktop), its toplevels
 // (ext-foreign-toplevel-list-v1) and frames of either (ext-image-copy-capture-v1 over shared
-// memory). Which of them a compositor must offer is for the one that uses the connection to
-// ask.
+// memory, or wlr-screencopy, or KWin's screencasts into PipeWire). Which of them a compositor must
+// offer is for the one that uses the connection to ask.
 #pragma once
 
 #include "capture/platform.h"
@@ -27,6 +27,7 @@ struct ext_image_copy_capture_manager_v1;
 struct ext_output_image_capture_source_manager_v1;
 struct ext_foreign_toplevel_image_capture_source_manager_v1;
 struct zwlr_screencopy_manager_v1;
+struct zkde_screencast_unstable_v1;
 
 namespace lumatap::wayland {
 
@@ -119,6 +120,8 @@ class Connection {
         return toplevelSources_;
     }
     zwlr_screencopy_manager_v1* screencopy() const { return screencopy_; }
+    // KWin's screencasts into PipeWire, offered only to programs a desktop file grants it.
+    zkde_screencast_unstable_v1* kdeScreencast() const { return kdeScreencast_; }
     // The WAYLAND_DISPLAY it connected to.
     const std::string& name() const { return name_; }
     std::chrono::milliseconds timeout() const { return timeout_; }
@@ -141,6 +144,7 @@ class Connection {
     ext_output_image_capture_source_manager_v1* outputSources_ = nullptr;
     ext_foreign_toplevel_image_capture_source_manager_v1* toplevelSources_ = nullptr;
     zwlr_screencopy_manager_v1* screencopy_ = nullptr;
+    zkde_screencast_unstable_v1* kdeScreencast_ = nullptr;
     std::map<std::uint32_t, std::string> globals_; // every global announced: name, interface
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -19,7 +20,10 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string release(CompositorKind kind) {
-    return isGnome(kind) ? "gnome" : capturesWindows(kind) ? "sid" : "trixie";
+    return isGnome(kind)           ? "gnome"
+           : isKWin(kind)          ? "kde"
+           : capturesWindows(kind) ? "sid"
+                                   : "trixie";
 }
 
 std::filesystem::path chrootOf(CompositorKind kind) {
@@ -98,6 +102,8 @@ const char* compositorName(CompositorKind kind) {
         return "gnome";
     case CompositorKind::GnomeBare:
         return "gnome_without_extension";
+    case CompositorKind::KWin:
+        return "kwin";
     }
     return "?";
 }
@@ -111,7 +117,12 @@ bool isGnome(CompositorKind kind) {
 }
 
 bool capturesWindows(CompositorKind kind) {
-    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc || isGnome(kind);
+    return kind == CompositorKind::Sway || kind == CompositorKind::Labwc || isGnome(kind) ||
+           isKWin(kind);
+}
+
+bool isKWin(CompositorKind kind) {
+    return kind == CompositorKind::KWin;
 }
 
 Compositor::Compositor(CompositorKind kind) : kind_(kind) {
@@ -152,10 +163,64 @@ Compositor::Compositor(CompositorKind kind) : kind_(kind) {
                    << "xwayland enable\n"
                    << "exec " << tellDisplay << "\n";
             argv.insert(argv.end(), {"sway", "-c", inside + "/sway.conf"});
+        } else if (isKWin(kind)) {
+            // KWin needs a session bus (it takes its name there, and lumatap asks it there)
+            // and PipeWire for its screencasts; the script starts them first, on a bus
+            // address in the runtime folder that the host reaches too. KWin reads its clients'
+            // /proc/PID/exe to grant interfaces, so the chroot gets a /proc of its own, in a
+            // mount namespace of the compositor's alone.
+            std::filesystem::create_directories(applicationsDir());
+            std::ofstream script(runtimeDir_ / "session.sh");
+            script << "export DBUS_SESSION_BUS_ADDRESS=unix:path=$XDG_RUNTIME_DIR/bus\n"
+                   << "export XDG_DATA_HOME=$XDG_RUNTIME_DIR/data\n"
+                   << "dbus-daemon --session --address=$DBUS_SESSION_BUS_ADDRESS --nofork "
+                      "--nopidfile &\n"
+                   << "while [ ! -S $XDG_RUNTIME_DIR/bus ]; do sleep 0.05; done\n"
+                   << "pipewire &\n"
+                   << "wireplumber &\n"
+                   << "exec kwin_wayland --virtual --width 1280 --height 720 --no-lockscreen "
+                      "--no-global-shortcuts --socket wayland-0 --xwayland "
+                   << "\"sh " << inside << "/tell.sh\"\n";
+            script.close();
+            // KWin starts its trailing arguments once its Xwayland is up, with its DISPLAY.
+            std::ofstream tell(runtimeDir_ / "tell.sh");
+            tell << tellDisplay << "\n";
+            tell.close();
+            argv.insert(argv.end(), {"sh", inside + "/session.sh"});
+            for (const char* name : {"KWIN_COMPOSE", "KWIN_OPENGL_INTERFACE", "EGL_PLATFORM",
+                                     "LIBGL_ALWAYS_SOFTWARE", "QT_LOGGING_RULES"}) {
+                if (const char* value = std::getenv(name)) {
+                    argv.insert(argv.begin() + 6, std::string(name) + "=" + value);
+                }
+            }
+            std::string inChroot;
+            for (const auto& arg : argv) {
+                inChroot += " '" + arg + "'";
+            }
+            // KWin grants by the canonical path of a client's executable, which it resolves in
+            // its own tree: lumatap's folder is there at the same path.
+            std::string bin = LUMATAP_BIN_DIR;
+            std::filesystem::create_directories(chrootDir.string() + bin);
+            argv = {"/usr/bin/unshare",
+                    "--mount",
+                    "--propagation",
+                    "private",
+                    "/bin/sh",
+                    "-c",
+                    "mount -t proc proc '" + chrootDir.string() + "/proc' && mount --bind '" + bin +
+                        "' '" + chrootDir.string() + bin + "' && exec" + inChroot};
         } else {
             // labwc has no output configuration of its own; wlroots' headless default is
             // 1280x720, which the tests check.
             argv.insert(argv.end(), {"labwc", "--startup", tellDisplay});
+        }
+        std::error_code ignored;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(runtimeDir_, ignored)) {
+            if (::chown(entry.path().c_str(), uid, gid) != 0) {
+                throw std::runtime_error("cannot hand " + entry.path().string() +
+                                         " to the chroot user");
+            }
         }
         if (::chown(runtimeDir_.c_str(), uid, gid) != 0 ||
             ::chmod(runtimeDir_.c_str(), 0700) != 0) {
@@ -223,7 +288,17 @@ std::vector<std::string> Compositor::inSession(const std::vector<std::string>& a
                 std::to_string(process_->pid()), runtimeDir_.string()};
     } else {
         full = session_;
+        for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
+            std::string name = entry.path().filename();
+            if (name.rfind("sway-ipc.", 0) == 0) {
+                full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
+            }
+        }
         full.push_back("WAYLAND_DISPLAY=" + socket_);
+        if (isKWin(kind_)) {
+            full.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/run/" +
+                           runtimeDir_.filename().string() + "/bus");
+        }
     }
     full.insert(full.end(), argv.begin(), argv.end());
     return full;
@@ -247,8 +322,10 @@ ProcessOptions Compositor::env() const {
     options.env["XDG_RUNTIME_DIR"] = runtimeDir_.string();
     options.env["WAYLAND_DISPLAY"] = socket_;
     options.unset = {"DISPLAY", "WAYLAND_SOCKET"};
-    if (isGnome(kind_)) {
+    if (isGnome(kind_) || isKWin(kind_)) {
         options.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (runtimeDir_ / "bus").string();
+    } else {
+        options.unset.push_back("DBUS_SESSION_BUS_ADDRESS");
     }
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_, error)) {
@@ -264,19 +341,13 @@ ProcessOptions Compositor::env() const {
 }
 
 RunResult Compositor::command(const std::vector<std::string>& argv) {
-    if (isGnome(kind_)) {
-        return run(inSession(argv));
-    }
-    std::vector<std::string> full = session_;
-    for (const auto& entry : std::filesystem::directory_iterator(runtimeDir_)) {
-        std::string name = entry.path().filename();
-        if (name.rfind("sway-ipc.", 0) == 0) {
-            full.push_back("SWAYSOCK=/run/" + runtimeDir_.filename().string() + "/" + name);
-        }
-    }
-    full.push_back("WAYLAND_DISPLAY=" + socket_);
-    full.insert(full.end(), argv.begin(), argv.end());
-    return run(full);
+    return run(inSession(argv));
+}
+
+std::unique_ptr<Process> Compositor::start(const std::vector<std::string>& argv) {
+    ProcessOptions options;
+    options.captureStdout = false;
+    return std::make_unique<Process>(inSession(argv), options);
 }
 
 std::string Compositor::log() {

@@ -16,8 +16,9 @@ namespace lumatap::test {
 
 // sway 1.12 and labwc 0.20 from Debian unstable; sway 1.10 and labwc 0.8 from Debian 13;
 // gnome-shell from Debian unstable's GNOME tree, headless with one 1280x720 virtual monitor,
-// with lumatap's extension (GnomeBare: without it).
-enum class CompositorKind { Sway, Labwc, Sway110, Labwc08, Gnome, GnomeBare };
+// with lumatap's extension (GnomeBare: without it); KWin 6 (KDE Plasma's compositor) from
+// Debian unstable's KDE tree, with the session bus and PipeWire it needs.
+enum class CompositorKind { Sway, Labwc, Sway110, Labwc08, Gnome, GnomeBare, KWin };
 
 const char* compositorName(CompositorKind kind);
 bool isSway(CompositorKind kind);
@@ -25,6 +26,7 @@ bool isGnome(CompositorKind kind);
 // Whether it offers the ext- capture protocols (wlroots 0.19 and later), and so its native
 // windows; the older ones offer wlr-screencopy of their outputs alone.
 bool capturesWindows(CompositorKind kind);
+bool isKWin(CompositorKind kind);
 
 class Compositor {
   public:
@@ -38,19 +40,25 @@ class Compositor {
 
     CompositorKind kind() const { return kind_; }
     // What a program on the host needs to reach the compositor: XDG_RUNTIME_DIR and
-    // WAYLAND_DISPLAY (and SWAYSOCK under sway, the session bus under GNOME), with no X
-    // display.
+    // WAYLAND_DISPLAY (and SWAYSOCK under sway, the session bus under GNOME and KWin), with no
+    // X display.
     ProcessOptions env() const;
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
     // Runs a program of the chroot (swaymsg, say) as the compositor's user, in its session.
     RunResult command(const std::vector<std::string>& argv);
     // The argument vector that starts a program of the chroot in the compositor's session.
     std::vector<std::string> inSession(const std::vector<std::string>& argv) const;
+    // Starts a program of the chroot as the compositor's user, in its session, and leaves it
+    // running; the test reads its standard output.
+    std::unique_ptr<Process> start(const std::vector<std::string>& argv);
     // What the compositor wrote to standard error so far.
     std::string log();
     // The X display of the compositor's Xwayland (":1", say). Throws, naming the reason, when
     // the compositor offers none.
     std::string xDisplay();
+    // Where the compositor looks for desktop files (XDG_DATA_HOME's applications folder), as
+    // the host sees it; KWin grants its restricted interfaces by them.
+    std::filesystem::path applicationsDir() const { return runtimeDir_ / "data/applications"; }
     // The chroot user's ids: Xwayland lets only its own user's programs in.
     uid_t uid() const { return uid_; }
     gid_t gid() const { return gid_; }
