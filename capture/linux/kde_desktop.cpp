@@ -9,7 +9,6 @@
 
 #include "capture/kde/kwin.h"
 #include "capture/linux/kde_pictures.h"
-#include "capture/media/png_encoder.h"
 #include "capture/media/screen_stream.h"
 #include "capture/session/processes.h"
 #include "capture/session/window_ids.h"
@@ -92,30 +91,13 @@ class KdeDesktop : public wayland::OutputPlatform {
         return answer;
     }
 
-    void captureImage(std::shared_ptr<const ContentFilter> filter,
-                      std::shared_ptr<const StreamConfiguration> configuration,
-                      ImageCompletion completion) override {
-        ErrorPtr error;
-        auto what = subject(filter.get(), error);
-        std::shared_ptr<const Image> image;
-        if (what) {
-            StreamConfiguration c = configuration ? *configuration : StreamConfiguration{};
-            if (auto picture = kdeStill(*what, c, error)) {
-                image = stillOf(*picture, configuration.get(), error);
-            }
-        }
-        completion(std::move(image), std::move(error));
-    }
-
-    std::optional<Bytes> encodePNG(const Image& image) override {
-        return media::encodePNGWithLibpng(image);
-    }
-
     std::shared_ptr<Stream> createStream(std::shared_ptr<const ContentFilter> filter,
                                          std::shared_ptr<const StreamConfiguration> configuration,
                                          std::shared_ptr<StreamDelegate> delegate) override {
         ErrorPtr error;
+        std::unique_lock lock(mutex_);
         auto what = subject(filter.get(), error);
+        lock.unlock();
         if (!what) {
             return std::make_shared<media::RefusedStream>(error);
         }
@@ -123,6 +105,18 @@ class KdeDesktop : public wayland::OutputPlatform {
     }
 
   private:
+    std::shared_ptr<const Image> capture(const ContentFilter* filter,
+                                         const StreamConfiguration* configuration,
+                                         ErrorPtr& error) override {
+        auto what = subject(filter, error);
+        if (!what) {
+            return nullptr;
+        }
+        StreamConfiguration c = configuration ? *configuration : StreamConfiguration{};
+        auto picture = kdeStill(*what, c, error);
+        return picture ? stillOf(*picture, configuration, error) : nullptr;
+    }
+
     static bool visible(const kde::KWinWindow& w) {
         return w.onCurrentDesktop && !w.minimized && !w.hidden;
     }
@@ -200,9 +194,9 @@ class KdeDesktop : public wayland::OutputPlatform {
         return content;
     }
 
-    // What a filter names, as a stream of its own connection will ask KWin for it.
+    // What a filter names, as a stream of its own connection will ask KWin for it. Called
+    // with the lock held.
     std::optional<KdeSubject> subject(const ContentFilter* filter, ErrorPtr& error) {
-        std::lock_guard lock(mutex_);
         if (filter && filter->window) {
             // The window as the last listing numbered it; a listing is made if none was.
             if (!listed_ && !refresh(error)) {
