@@ -14,11 +14,11 @@
 //
 // Everything that touches the server runs on the threaded main loop's thread, or on another
 // thread under the loop's lock.
+#include "capture/media/mixer.h"
 #include "capture/pulse/context.h"
 #include "capture/pulse/exclusion.h"
 #include "capture/pulse/latency_keeper.h"
 #include "capture/pulse/log_silencing.h"
-#include "capture/pulse/mixer.h"
 #include "capture/pulse/producer.h"
 #include "capture/pulse/pulse.h"
 #include "capture/pulse/recorders.h"
@@ -122,7 +122,7 @@ class PulseStream : public Stream,
     std::uint32_t defaultSink = PA_INVALID_INDEX;
     std::string monitorSource;
     Exclusion exclusion;
-    Mixer mixer;
+    media::Mixer mixer;
     Producer producer;
     Recorders recorders;
     LatencyKeeper keeper;

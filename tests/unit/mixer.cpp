@@ -1,11 +1,11 @@
 // The mixer of the sound backend: sources add up, nothing queued is lost to jitter or to a
 // source that ends, and a source that runs ahead cannot make the latency grow.
-#include "capture/pulse/mixer.h"
+#include "capture/media/mixer.h"
 
 #include <gtest/gtest.h>
 #include <vector>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 namespace {
 
 // Mono keeps the numbers readable; prefill 4 frames, at most 10 queued.
@@ -94,4 +94,4 @@ TEST(Mixer, HolesAreSilenceAndStrangersAreIgnored) {
 }
 
 } // namespace
-} // namespace lumatap::pulse
+} // namespace lumatap::media

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 
 class Mixer {
   public:
@@ -44,4 +44,4 @@ class Mixer {
     std::map<std::uint32_t, Source> sources_;
 };
 
-} // namespace lumatap::pulse
+} // namespace lumatap::media

@@ -1,8 +1,8 @@
-#include "capture/pulse/mixer.h"
+#include "capture/media/mixer.h"
 
 #include <algorithm>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 
 Mixer::Mixer(std::size_t channels, std::size_t prefill, std::size_t limit)
     : channels_(channels), prefill_(prefill), limit_(std::max(limit, prefill)) {
@@ -82,4 +82,4 @@ void Mixer::mix(float* out, std::size_t frames) {
     }
 }
 
-} // namespace lumatap::pulse
+} // namespace lumatap::media
