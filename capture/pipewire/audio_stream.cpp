@@ -287,7 +287,9 @@ void PipeWireStream::startCapture(std::function<void(ErrorPtr)> done) {
     }
     silenceOnce();
     ErrorPtr refused;
-    connection = Connection::open(-1, refused);
+    // A capture stream that misses the graph's cycle loses that cycle's sound for good: its
+    // data thread runs at real-time priority where the system grants it.
+    connection = Connection::open(-1, refused, true);
     if (!connection) {
         stopped = true;
         done(makeError(noDaemon, "no sound server is reachable (" +
