@@ -1,5 +1,6 @@
 #include "capture/media/mix_output.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace lumatap::media {
@@ -55,6 +56,14 @@ void MixOutput::produce() {
     if (frames > most) {
         produced = due - most;
         frames = most;
+    }
+    // What is due beyond what every playing recording holds waits for them, up to the limit.
+    auto available = static_cast<std::int64_t>(std::min<std::size_t>(mixer.ready(), rate));
+    if (frames > available && frames < static_cast<std::int64_t>(rate) * lagLimit.count() / 1000) {
+        frames = available;
+        if (frames <= 0) {
+            return;
+        }
     }
     produced += frames;
 

@@ -1,6 +1,7 @@
 #include "capture/media/mixer.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace lumatap::media {
 
@@ -51,6 +52,16 @@ void Mixer::push(std::uint32_t source, const float* data, std::size_t frames) {
 std::size_t Mixer::queued(std::uint32_t source) const {
     auto it = sources_.find(source);
     return it == sources_.end() ? 0 : (it->second.samples.size() - it->second.read) / channels_;
+}
+
+std::size_t Mixer::ready() const {
+    std::size_t least = SIZE_MAX;
+    for (const auto& [id, s] : sources_) {
+        if (s.playing && !s.finished) {
+            least = std::min(least, (s.samples.size() - s.read) / channels_);
+        }
+    }
+    return least;
 }
 
 void Mixer::mix(float* out, std::size_t frames) {

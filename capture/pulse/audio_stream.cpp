@@ -31,7 +31,8 @@
 namespace lumatap::pulse {
 namespace {
 
-// How far behind the live sound the mix runs, to ride out the jitter of delivery.
+// How far behind the live sound the mix runs, to ride out the jitter of delivery (the mix
+// waits for a recording that is later than that).
 constexpr std::chrono::milliseconds prefill{30};
 // A recording that gets further ahead than this is cut back to the prefill.
 constexpr std::chrono::milliseconds backlog{150};

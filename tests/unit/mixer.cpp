@@ -2,6 +2,7 @@
 // source that ends, and a source that runs ahead cannot make the latency grow.
 #include "capture/media/mixer.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -76,6 +77,23 @@ TEST(Mixer, CutsARunawaySourceBackToThePrefill) {
     push(mixer, 1, {11});
     EXPECT_EQ(mixer.queued(1), 4u);
     EXPECT_EQ(mixOf(mixer, 4), (Frames{8, 9, 10, 11}));
+}
+
+// Catches a mix that waits on a source that is not playing yet or has ended, or that does
+// not wait for the one that plays and runs short (a late delivery would become a hole).
+TEST(Mixer, ReadyIsWhatTheShortestPlayingSourceHolds) {
+    Mixer mixer = mono();
+    EXPECT_EQ(mixer.ready(), SIZE_MAX);
+    mixer.add(1);
+    mixer.add(2);
+    push(mixer, 1, {1, 2, 3});
+    EXPECT_EQ(mixer.ready(), SIZE_MAX) << "not playing before its prefill";
+    push(mixer, 1, {4, 5, 6});
+    push(mixer, 2, {1, 1, 1, 1, 1});
+    mixOf(mixer, 2);
+    EXPECT_EQ(mixer.ready(), 3u);
+    mixer.finish(2);
+    EXPECT_EQ(mixer.ready(), 4u);
 }
 
 // Catches holes that shift the sound in time instead of standing in as silence, and pushes
