@@ -49,7 +49,7 @@ n = 48000 * ($seconds + 30)
 w = 2 * math.pi * 440 / 48000
 a = array.array('f', (0.5 * math.sin(w * (k // 2)) for k in range(2 * n)))
 sys.stdout.buffer.write(a.tobytes())" >"$dir/tone.raw"
-    pacat --playback --raw --format=float32le --rate=48000 --channels=2 "$dir/tone.raw" &
+    pacat --playback --raw --format=float32le --rate=48000 --channels=2 "$dir/tone.raw" 2>/dev/null &
     pids+=($!)
     sleep 1.5
 

@@ -402,6 +402,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, LateHostOn,
                          testing::Values(LateHost{Backend::pulseAudio, Player::pacat},
                                          LateHost{Backend::pipeWire, Player::pacat},
                                          LateHost{Backend::pipeWire, Player::pwPlay},
+                                         LateHost{Backend::pipeWirePulse, Player::pacat},
                                          LateHost{Backend::pipeWirePulse, Player::pwPlay}),
                          [](const testing::TestParamInfo<LateHost>& info) {
                              return nameOf(info.param.backend) +
