@@ -54,7 +54,7 @@ run_one() {
 
   measure "$server, silence:"
   sox -n -t raw -r 48000 -e float -b 32 -c 2 "$dir/tone.raw" synth $((seconds + 5)) sine 440 vol 0.5
-  pacat --raw --format=float32le --rate=48000 --channels=2 "$dir/tone.raw" &
+  pacat --raw --format=float32le --rate=48000 --channels=2 "$dir/tone.raw" 2>/dev/null &
   pids+=($!)
   measure "$server, one stream playing:"
   cleanup
