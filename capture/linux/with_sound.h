@@ -8,7 +8,8 @@
 
 namespace lumatap::platform {
 
-// `desktop`, except that streams that capture audio record the PulseAudio API's sound.
+// `desktop`, except that streams that capture audio record the sound server's: through
+// PipeWire where it is the server, else through the PulseAudio API.
 std::unique_ptr<Platform> withSound(std::unique_ptr<Platform> desktop);
 
 } // namespace lumatap::platform

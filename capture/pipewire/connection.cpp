@@ -36,12 +36,16 @@ struct Connection::Hooks {
 Connection::Connection() : hooks_(std::make_unique<Hooks>()) {
 }
 
-std::unique_ptr<Connection> Connection::open(int remoteFd, ErrorPtr& error) {
+std::unique_ptr<Connection> Connection::open(int remoteFd, ErrorPtr& error, bool realtime) {
     initialise();
     std::unique_ptr<Connection> c(new Connection());
     c->loop_ = pw_thread_loop_new("lumatap-pipewire", nullptr);
     if (c->loop_) {
-        c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), nullptr, 0);
+        // client-rt.conf is client.conf with PipeWire's real-time module loaded.
+        c->context_ = pw_context_new(
+            pw_thread_loop_get_loop(c->loop_),
+            realtime ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr) : nullptr,
+            0);
     }
     silence();
     if (!c->context_ || pw_thread_loop_start(c->loop_) < 0) {

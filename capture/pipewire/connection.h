@@ -37,7 +37,9 @@ class Connection {
     // Connects to the daemon of the session (PIPEWIRE_REMOTE, else the default socket under
     // XDG_RUNTIME_DIR) when `remoteFd` is negative, else through `remoteFd`, an open
     // connection such as a desktop portal hands out; the connection takes it over either way.
-    static std::unique_ptr<Connection> open(int remoteFd, ErrorPtr& error);
+    // `realtime` asks for PipeWire's real-time data thread (through RTKit, or directly where
+    // the limits allow), for readers that must keep up with the graph on a busy machine.
+    static std::unique_ptr<Connection> open(int remoteFd, ErrorPtr& error, bool realtime = false);
     // Whatever was made on the core (streams, registries, listeners) must be destroyed first.
     ~Connection();
     Connection(const Connection&) = delete;

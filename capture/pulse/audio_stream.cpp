@@ -14,11 +14,11 @@
 //
 // Everything that touches the server runs on the threaded main loop's thread, or on another
 // thread under the loop's lock.
+#include "capture/media/mixer.h"
 #include "capture/pulse/context.h"
 #include "capture/pulse/exclusion.h"
 #include "capture/pulse/latency_keeper.h"
 #include "capture/pulse/log_silencing.h"
-#include "capture/pulse/mixer.h"
 #include "capture/pulse/producer.h"
 #include "capture/pulse/pulse.h"
 #include "capture/pulse/recorders.h"
@@ -31,7 +31,8 @@
 namespace lumatap::pulse {
 namespace {
 
-// How far behind the live sound the mix runs, to ride out the jitter of delivery.
+// How far behind the live sound the mix runs, to ride out the jitter of delivery (the mix
+// waits for a recording that is later than that).
 constexpr std::chrono::milliseconds prefill{30};
 // A recording that gets further ahead than this is cut back to the prefill.
 constexpr std::chrono::milliseconds backlog{150};
@@ -122,7 +123,7 @@ class PulseStream : public Stream,
     std::uint32_t defaultSink = PA_INVALID_INDEX;
     std::string monitorSource;
     Exclusion exclusion;
-    Mixer mixer;
+    media::Mixer mixer;
     Producer producer;
     Recorders recorders;
     LatencyKeeper keeper;

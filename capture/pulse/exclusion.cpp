@@ -9,10 +9,6 @@
 namespace lumatap::pulse {
 namespace {
 
-// How far up the process tree a stream's process is followed. Trees are far shallower; the
-// bound ends a walk that process ids reused while it reads would otherwise send in a circle.
-constexpr int ancestryLimit = 64;
-
 std::optional<ProcessID> processProperty(const pa_proplist* properties, const char* key) {
     const char* text = pa_proplist_gets(properties, key);
     if (!text) {
@@ -78,14 +74,7 @@ std::optional<bool> Exclusion::leavesOut(pa_context* context, const pa_sink_inpu
 }
 
 bool Exclusion::excludes(ProcessID process) const {
-    std::optional<ProcessID> ancestor = process;
-    for (int step = 0; ancestor && step < ancestryLimit; ++step) {
-        if (excluded.count(*ancestor)) {
-            return true;
-        }
-        ancestor = session::parentProcess(*ancestor);
-    }
-    return false;
+    return session::descendsFrom(process, excluded);
 }
 
 // A client that cannot be asked has gone, and its streams with it: nothing waits then.

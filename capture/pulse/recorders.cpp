@@ -4,7 +4,8 @@
 
 namespace lumatap::pulse {
 
-Recorders::Recorders(Mixer& mixer, const pa_sample_spec& format, std::function<void()> delivered)
+Recorders::Recorders(media::Mixer& mixer, const pa_sample_spec& format,
+                     std::function<void()> delivered)
     : mixer(mixer), format(format), frameBytes(pa_frame_size(&format)),
       delivered(std::move(delivered)) {
 }
@@ -42,7 +43,7 @@ void Recorders::follow(pa_context* context, std::uint32_t sinkInput,
     attributes.minreq = static_cast<std::uint32_t>(-1);
     // The server's default fragment is about two seconds; ask for one of our periods.
     attributes.fragsize =
-        static_cast<std::uint32_t>(frameBytes * format.rate * period.count() / 1000);
+        static_cast<std::uint32_t>(frameBytes * format.rate * mixPeriod.count() / 1000);
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                 PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
     const char* device = monitorSource.empty() ? nullptr : monitorSource.c_str();

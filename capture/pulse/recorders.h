@@ -2,7 +2,7 @@
 // stream alone (the server's "monitor stream"), each feeding its own source of the mix.
 #pragma once
 
-#include "capture/pulse/mixer.h"
+#include "capture/media/mixer.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +17,7 @@ class Recorders {
   public:
     // `delivered` runs after each delivery has gone into the mixer. Recordings come in
     // `format`.
-    Recorders(Mixer& mixer, const pa_sample_spec& format, std::function<void()> delivered);
+    Recorders(media::Mixer& mixer, const pa_sample_spec& format, std::function<void()> delivered);
     // Lets go of the streams without a word to the server: only once the loop has stopped.
     ~Recorders();
     Recorders(const Recorders&) = delete;
@@ -36,7 +36,7 @@ class Recorders {
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
     static void onRecorderState(pa_stream* stream, void* self);
 
-    Mixer& mixer;
+    media::Mixer& mixer;
     const pa_sample_spec format;
     const std::size_t frameBytes;
     const std::function<void()> delivered;

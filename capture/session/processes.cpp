@@ -130,6 +130,20 @@ std::optional<ProcessID> parentProcess(ProcessID pid) {
     return static_cast<ProcessID>(parent);
 }
 
+bool descendsFrom(ProcessID pid, const std::set<ProcessID>& ancestors) {
+    // Trees are far shallower; the bound ends a walk that process ids reused while it reads
+    // would otherwise send in a circle.
+    constexpr int ancestryLimit = 64;
+    std::optional<ProcessID> ancestor = pid;
+    for (int step = 0; ancestor && step < ancestryLimit; ++step) {
+        if (ancestors.count(*ancestor)) {
+            return true;
+        }
+        ancestor = parentProcess(*ancestor);
+    }
+    return false;
+}
+
 std::vector<SessionProcess> sessionProcesses() {
     std::vector<SessionProcess> found;
     DIR* proc = opendir("/proc");

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ std::string processName(ProcessID pid);
 // has been handed to another), none when it has ended or has no parent (pid 1, the kernel's
 // own).
 std::optional<ProcessID> parentProcess(ProcessID pid);
+
+// Whether process `pid` is one of `ancestors` or descends from one of them, as the process
+// tree shows it now: a program started detached has another parent by then.
+bool descendsFrom(ProcessID pid, const std::set<ProcessID>& ancestors);
 
 // Every process with our real user id, kernel threads left out, in no particular order.
 // Processes that end while the list is read are left out.

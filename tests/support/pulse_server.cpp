@@ -124,7 +124,8 @@ std::vector<std::string> SoundServer::playCommand(double frequency, double ampli
     if (player == Player::pwPlay) {
         path += ".wav";
         writeWav(path, samples);
-        return {"/usr/bin/pw-play", path};
+        // Named outright, so that the player finds the server whatever its environment.
+        return {"/usr/bin/pw-play", "--remote", dir_ + "/run/pipewire-0", path};
     }
     path += ".raw";
     std::ofstream(path, std::ios::binary)
@@ -288,9 +289,12 @@ ProcessOptions PipeWireServer::env(ProcessOptions options) const {
     return options;
 }
 
+// Clients talk to pipewire itself or to its pulse server: both go.
 void PipeWireServer::kill() {
-    pulse_->kill(SIGKILL);
-    pulse_->wait(std::chrono::seconds(5));
+    for (auto* daemon : {&pulse_, &pipewire_}) {
+        (*daemon)->kill(SIGKILL);
+        (*daemon)->wait(std::chrono::seconds(5));
+    }
 }
 
 TonePlayer::TonePlayer(const SoundServer& server, double frequency, double amplitude) {

@@ -1,11 +1,12 @@
 // The mixer of the sound backend: sources add up, nothing queued is lost to jitter or to a
 // source that ends, and a source that runs ahead cannot make the latency grow.
-#include "capture/pulse/mixer.h"
+#include "capture/media/mixer.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <vector>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 namespace {
 
 // Mono keeps the numbers readable; prefill 4 frames, at most 10 queued.
@@ -78,6 +79,23 @@ TEST(Mixer, CutsARunawaySourceBackToThePrefill) {
     EXPECT_EQ(mixOf(mixer, 4), (Frames{8, 9, 10, 11}));
 }
 
+// Catches a mix that waits on a source that is not playing yet or has ended, or that does
+// not wait for the one that plays and runs short (a late delivery would become a hole).
+TEST(Mixer, ReadyIsWhatTheShortestPlayingSourceHolds) {
+    Mixer mixer = mono();
+    EXPECT_EQ(mixer.ready(), SIZE_MAX);
+    mixer.add(1);
+    mixer.add(2);
+    push(mixer, 1, {1, 2, 3});
+    EXPECT_EQ(mixer.ready(), SIZE_MAX) << "not playing before its prefill";
+    push(mixer, 1, {4, 5, 6});
+    push(mixer, 2, {1, 1, 1, 1, 1});
+    mixOf(mixer, 2);
+    EXPECT_EQ(mixer.ready(), 3u);
+    mixer.finish(2);
+    EXPECT_EQ(mixer.ready(), 4u);
+}
+
 // Catches holes that shift the sound in time instead of standing in as silence, and pushes
 // for sources that are not there.
 TEST(Mixer, HolesAreSilenceAndStrangersAreIgnored) {
@@ -94,4 +112,4 @@ TEST(Mixer, HolesAreSilenceAndStrangersAreIgnored) {
 }
 
 } // namespace
-} // namespace lumatap::pulse
+} // namespace lumatap::media

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 
 class Mixer {
   public:
@@ -29,6 +29,9 @@ class Mixer {
     std::size_t size() const { return sources_.size(); }
     // Frames queued for a source (0 for one that is not there).
     std::size_t queued(std::uint32_t source) const;
+    // The frames that can be mixed before a source that plays runs dry; SIZE_MAX when none
+    // plays (an ended one counts as never running dry: it plays out what it has).
+    std::size_t ready() const;
 
   private:
     struct Source {
@@ -44,4 +47,4 @@ class Mixer {
     std::map<std::uint32_t, Source> sources_;
 };
 
-} // namespace lumatap::pulse
+} // namespace lumatap::media

@@ -1,8 +1,9 @@
-#include "capture/pulse/mixer.h"
+#include "capture/media/mixer.h"
 
 #include <algorithm>
+#include <cstdint>
 
-namespace lumatap::pulse {
+namespace lumatap::media {
 
 Mixer::Mixer(std::size_t channels, std::size_t prefill, std::size_t limit)
     : channels_(channels), prefill_(prefill), limit_(std::max(limit, prefill)) {
@@ -53,6 +54,16 @@ std::size_t Mixer::queued(std::uint32_t source) const {
     return it == sources_.end() ? 0 : (it->second.samples.size() - it->second.read) / channels_;
 }
 
+std::size_t Mixer::ready() const {
+    std::size_t least = SIZE_MAX;
+    for (const auto& [id, s] : sources_) {
+        if (s.playing && !s.finished) {
+            least = std::min(least, (s.samples.size() - s.read) / channels_);
+        }
+    }
+    return least;
+}
+
 void Mixer::mix(float* out, std::size_t frames) {
     std::size_t count = frames * channels_;
     std::fill(out, out + count, 0.0f);
@@ -82,4 +93,4 @@ void Mixer::mix(float* out, std::size_t frames) {
     }
 }
 
-} // namespace lumatap::pulse
+} // namespace lumatap::media
