@@ -25,6 +25,14 @@ trap stop_display EXIT
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
+# Every time a thread of the process gave up the processor or had it taken, summed over its
+# threads: each frame's wake-ups (hand-offs between threads, waits for the server, a full pipe)
+# show here.
+switches() {
+    cat /proc/"$1"/task/*/status 2>/dev/null |
+        awk '/^(non)?voluntary_ctxt_switches/ {n += $2} END {print n + 0}'
+}
+
 # The server's CPU ticks over $seconds with nobody capturing.
 baseline() {
     local before
@@ -33,7 +41,7 @@ baseline() {
     echo $(($(ticks "$xvfb") - before))
 }
 
-# Runs the command for $seconds into `wc -c`; prints "own_ticks frames server_ticks".
+# Runs the command for $seconds into `wc -c`; prints "own_ticks frames server_ticks switches".
 measure() {
     local dir
     dir=$(mktemp -d)
@@ -47,12 +55,14 @@ measure() {
         echo "$1 ended early: $(head -c 300 "$dir/err")" >&2
         exit 1
     fi
-    local own server
+    local own server woken
     own=$(ticks "$pid")
     server=$(ticks "$xvfb")
+    woken=$(switches "$pid")
     sleep "$seconds"
     own=$(($(ticks "$pid") - own))
     server=$(($(ticks "$xvfb") - server))
+    woken=$(($(switches "$pid") - woken))
     kill "$pid"
     wait "$pid" 2>/dev/null || true
     wait "$reader"
@@ -60,7 +70,7 @@ measure() {
     local frames
     frames=$(awk -v b="$(cat "$dir/count")" -v f="$frame" -v s="$seconds" \
         'BEGIN {printf "%d", b / f * s / (s + 1)}')
-    echo "$own $frames $server"
+    echo "$own $frames $server $woken"
     rm -rf "$dir"
 }
 
@@ -73,25 +83,28 @@ ffmpeg_stream() {
 # One scenario: baseline, then both tools; prints a table row. $1 is the name, $2 "frame" or
 # "second" for what the CPU is counted per.
 scenario() {
-    local name=$1 per=$2 base lown lframes lserver fown fframes fserver
+    local name=$1 per=$2 base lown lframes lserver lwoken fown fframes fserver fwoken
     base=$(baseline)
     # Asked afresh: a display's id may change as windows come and go.
     id=$(first_display)
-    read -r lown lframes lserver < <(measure "$lumatap" video display "$id" "$out_width" "$out_height" 30 1)
-    read -r fown fframes fserver < <(measure ffmpeg_stream)
+    read -r lown lframes lserver lwoken < <(measure "$lumatap" video display "$id" "$out_width" "$out_height" 30 1)
+    read -r fown fframes fserver fwoken < <(measure ffmpeg_stream)
     awk -v name="$name" -v per="$per" -v hz="$hz" -v s="$seconds" -v base="$base" \
         -v lo="$lown" -v lf="$lframes" -v ls="$lserver" \
-        -v fo="$fown" -v ff="$fframes" -v fs="$fserver" -v goal="$3" 'BEGIN {
+        -v fo="$fown" -v ff="$fframes" -v fs="$fserver" -v goal="$3" \
+        -v lw="$lwoken" -v fw="$fwoken" 'BEGIN {
         lx = ls - base; if (lx < 0) lx = 0
         fx = fs - base; if (fx < 0) fx = 0
         if (per == "frame") {
             lunit = lf ? 1000 / hz / lf : 0; funit = ff ? 1000 / hz / ff : 0; u = "ms/frame"
+            lwake = lf ? lw / lf : 0; fwake = ff ? fw / ff : 0; wu = "/frame"
         } else {
             lunit = 100 / hz / s; funit = 100 / hz / s; u = "% CPU"
+            lwake = lw / s; fwake = fw / s; wu = "/s"
         }
         lt = (lo + lx) * lunit; ft = (fo + fx) * funit
-        printf "%-8s %-9s lumatap %6.2f (own %5.2f + server %5.2f, %4d frames)  ffmpeg %6.2f (own %5.2f + server %5.2f, %4d frames)  ratio %.2f (goal %s)\n",
-            name, u, lt, lo * lunit, lx * lunit, lf, ft, fo * funit, fx * funit, ff, (ft > 0 ? lt / ft : 0), goal
+        printf "%-8s %-9s lumatap %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ffmpeg %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ratio %.2f (goal %s)\n",
+            name, u, lt, lo * lunit, lx * lunit, lf, lwake, wu, ft, fo * funit, fx * funit, ff, fwake, wu, (ft > 0 ? lt / ft : 0), goal
     }'
 }
 

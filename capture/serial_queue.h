@@ -21,17 +21,25 @@ class SerialQueue {
 
     const std::string& label() const { return label_; }
     void async(std::function<void()> task);
+    // Runs `task` in its turn like async, but on the calling thread at once when the queue is
+    // idle (nothing queued, nothing running): a producer that is the queue's only user then
+    // hands its samples over without waking the worker, which costs a thread switch a sample.
+    // Otherwise the task waits behind the others on the worker.
+    void perform(std::function<void()> task);
     // How many tasks wait to run (the running one not counted).
     std::size_t pending() const;
 
   private:
     void work();
+    void start();
 
     std::string label_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
+    // A task is running, on the worker or on a thread that performed it.
+    bool running_ = false;
     std::thread worker_;
 };
 

@@ -22,6 +22,7 @@ class Pacer : public StreamOutput, public StreamDelegate {
           std::optional<WindowID> windowID);
 
     // Frame intake, on the "frames" queue: packs complete screen frames and keeps the newest.
+    // The stream's capture thread often runs it itself, so it never waits for the writer.
     void streamDidOutputSampleBuffer(Stream& stream, const SampleBufferPtr& sampleBuffer,
                                      OutputType type) override;
     // Ends the process: a window that has gone is "closed", anything else goes to failWith.

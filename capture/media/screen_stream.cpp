@@ -317,7 +317,9 @@ void ScreenStream::deliver(const SampleBufferPtr& buffer, bool whenBehindSkip) {
         if (whenBehindSkip && r.queue->pending() > 0) {
             continue;
         }
-        r.queue->async([self = shared_from_this(), output = r.output, buffer] {
+        // Given on this thread while the queue is idle, as it is whenever the consumer keeps up:
+        // a frame then reaches the consumer without waking another thread.
+        r.queue->perform([self = shared_from_this(), output = r.output, buffer] {
             output->streamDidOutputSampleBuffer(*self, buffer, OutputType::screen);
         });
     }

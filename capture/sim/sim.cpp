@@ -100,9 +100,16 @@ void SimStream::deliver(OutputType type, SampleBufferPtr sample) {
         if (registration.type != type) {
             continue;
         }
-        registration.queue->async([this, registration, sample] {
+        auto task = [this, registration, sample] {
             registration.output->streamDidOutputSampleBuffer(*this, sample, registration.type);
-        });
+        };
+        // Pictures are given on the delivering thread while the queue is idle, as the real
+        // screen stream gives them.
+        if (type == OutputType::screen) {
+            registration.queue->perform(std::move(task));
+        } else {
+            registration.queue->async(std::move(task));
+        }
     }
 }
 

@@ -48,7 +48,11 @@ class CaptureSession {
     // The next frame: the first at once, each later one when the source has changed. None at
     // the deadline, with `error` timedOut, when nothing changed (the request stays, and the
     // next call goes on waiting for it); none with sourceStopped when the source is gone.
-    std::optional<Frame> nextFrame(Clock::time_point deadline, ErrorPtr& error);
+    // `previous`, if given, is the picture of this session's frame before (as a frame from
+    // this call left it): the new frame's picture is then made from it and only what changed,
+    // instead of copying the whole buffer again, and `previous` is left without pixels.
+    std::optional<Frame> nextFrame(Clock::time_point deadline, ErrorPtr& error,
+                                   Image* previous = nullptr);
 
     struct Events; // the listeners, in capture.cpp
 
@@ -79,6 +83,9 @@ class CaptureSession {
     std::uint64_t frameSerial_ = 0; // the constraints a requested frame was made for
     bool stopped_ = false;
     bool fullDamage_ = true;
+    // The buffer was filled anew since the last frame taken (first, new, or after a failed
+    // frame), so a frame's reported damage need not cover all that differs from the one before.
+    bool refilled_ = true;
 
     // The frame under way.
     std::vector<Rect> damage_;

@@ -102,7 +102,9 @@ bool Source::wait(Clock::time_point deadline) {
         return true;
     }
     ErrorPtr error;
-    auto frame = session_->nextFrame(deadline, error);
+    // Made from the latest frame and what changed since: nothing reads the latest any more
+    // once a new one has come.
+    auto frame = session_->nextFrame(deadline, error, latest_ ? &latest_->image : nullptr);
     if (frame) {
         latest_ = std::move(frame);
         fresh_ = true;

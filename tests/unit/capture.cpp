@@ -2,12 +2,15 @@
 // platform.
 #include "capture/completion.h"
 #include "capture/geometry.h"
+#include "capture/serial_queue.h"
 #include "capture/shareable.h"
 #include "capture/sim/sim.h"
 #include "capture/target.h"
 #include "tests/support/child.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <latch>
 #include <thread>
 
 namespace lumatap {
@@ -21,6 +24,46 @@ std::shared_ptr<const Window> makeWindow(WindowID id, Rect frame, bool onScreen 
     window->frame = frame;
     window->isOnScreen = onScreen;
     return window;
+}
+
+// Catches tasks given on the caller's thread overtaking or overlapping queued ones: whoever
+// runs them, a queue's tasks run one at a time and in the order given.
+TEST(SerialQueue, PerformedAndQueuedTasksRunOneAtATimeInOrder) {
+    SerialQueue queue("test");
+    std::vector<int> ran;
+    std::atomic<int> running{0};
+    bool overlapped = false;
+    auto task = [&](int i) {
+        return [&, i] {
+            overlapped = overlapped || running.fetch_add(1) != 0;
+            ran.push_back(i);
+            std::this_thread::yield();
+            running.fetch_sub(1);
+        };
+    };
+    // A slow queued task first, so that the tasks performed behind it must wait their turn.
+    std::latch started(1);
+    queue.async([&] {
+        started.count_down();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ran.push_back(0);
+    });
+    started.wait();
+    for (int i = 1; i <= 200; ++i) {
+        if (i % 3) {
+            queue.perform(task(i));
+        } else {
+            queue.async(task(i));
+        }
+    }
+    std::latch done(1);
+    queue.async([&] { done.count_down(); });
+    done.wait();
+    EXPECT_FALSE(overlapped);
+    ASSERT_EQ(ran.size(), 201u);
+    for (int i = 0; i <= 200; ++i) {
+        EXPECT_EQ(ran[static_cast<std::size_t>(i)], i);
+    }
 }
 
 // Catches a wait that returns before the completion ran, or trusts the error over a value.

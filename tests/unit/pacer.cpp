@@ -7,8 +7,11 @@
 #include "tests/support/child.h"
 #include "video/video.h"
 
+#include <atomic>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -348,6 +351,81 @@ TEST(Pacing, RepeatsGoOnWhileTheWindowCheckWaits) {
     // IDLE 10 asks for a repeat every 0.1 s: about 25 in the run, and far more than the dozen
     // written before the check began to wait.
     EXPECT_GE(frames(result.out).size(), 18u);
+}
+
+// Catches a stalled reader reaching the stream: pictures are handed over on the delivering
+// thread, so a writer blocked on a full pipe must not hold that thread, and what came meanwhile
+// must be written, whole and in order, once the reader reads again.
+TEST(Pacing, AStalledReaderHoldsNeitherTheStreamNorTheOrder) {
+    constexpr std::int64_t w = 64;
+    constexpr std::int64_t h = 48;
+    constexpr std::size_t size = w * h * 3 / 2;
+    static std::atomic<bool> reading{false};
+    static int pipeEnd = -1;
+    auto result = runInChild([] {
+        sim::setWorld(world());
+        // Standard output becomes a small pipe whose reader copies it on to the real one once
+        // the script lets it read.
+        int ends[2];
+        if (pipe(ends) != 0 || fcntl(ends[1], F_SETPIPE_SZ, 4096) < 0) {
+            exitProcess(9, "no pipe");
+        }
+        const int out = dup(STDOUT_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[1]);
+        pipeEnd = ends[0];
+        std::thread([from = ends[0], out] {
+            char buffer[4096];
+            for (;;) {
+                while (!reading) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                ssize_t n = read(from, buffer, sizeof buffer);
+                if (n <= 0 || write(out, buffer, static_cast<std::size_t>(n)) != n) {
+                    return;
+                }
+            }
+        }).detach();
+        std::thread([] {
+            auto stream = startedStream();
+            auto send = [&](std::uint8_t value) {
+                stream->deliver(OutputType::screen,
+                                sim::screenSample(sim::nv12Picture(w, h, value)));
+            };
+            send(1);
+            // A repeat of the first picture has begun once more than a frame waits in the
+            // pipe (widened to two pages for this frame size): the writer is blocked in it.
+            for (int queued = 0; queued <= static_cast<int>(size);) {
+                std::this_thread::sleep_for(1ms);
+                ioctl(pipeEnd, FIONREAD, &queued);
+            }
+            for (int value = 2; value <= 30; ++value) {
+                send(static_cast<std::uint8_t>(value));
+            }
+            reading = true;
+            std::this_thread::sleep_for(300ms);
+            exitProcess(0);
+        }).detach();
+        setArgs({"lumatap", "video", "display", std::to_string(displayID), std::to_string(w),
+                 std::to_string(h), "30", "5"});
+        dispatch();
+    });
+    ASSERT_FALSE(result.timedOut) << "the stream waited for the stalled reader";
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, line(readyLine));
+    ASSERT_EQ(result.out.size() % size, 0u) << "a frame was cut short";
+    std::vector<int> written;
+    for (std::size_t at = 0; at < result.out.size(); at += size) {
+        std::string want(w * h, result.out[at]);
+        want.append(size - w * h, static_cast<char>(128));
+        EXPECT_EQ(result.out.substr(at, size), want) << "frame " << written.size() << " is mixed";
+        written.push_back(static_cast<std::uint8_t>(result.out[at]));
+    }
+    // The frame under way, then only the newest: those between were replaced while waiting.
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_EQ(written.front(), 1);
+    EXPECT_EQ(std::set<int>(written.begin(), written.end()), (std::set<int>{1, 30}));
+    EXPECT_TRUE(std::is_sorted(written.begin(), written.end()));
 }
 
 // Catches a closed window going unnoticed while no complete frame ever came: the loop's own
