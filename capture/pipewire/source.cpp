@@ -264,12 +264,14 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
     if (!connection_) {
         return false;
     }
-    // No more frames than the stream will use: a producer that paces itself by it records
-    // fewer.
+    // No more frames than the stream can use. The writer takes a frame as soon as 0.75 of
+    // its interval has passed, so the producer is allowed that much more: a producer that
+    // throttles to exactly the rate on its own paint clock (a shell painting at 60 Hz) would
+    // otherwise miss every other slot it comes late to, and send about 24 frames where 30
+    // were asked for.
     auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(media::frameInterval(c));
-    // Rounded: 1/30 s is 33333333 ns, which is a hair over 30 a second.
-    std::int64_t perSecond =
-        (1000000000 + interval.count() / 2) / std::max<std::int64_t>(interval.count(), 1);
+    std::int64_t perSecond = (4 * 1000000000LL + 3 * interval.count() / 2) /
+                             std::max<std::int64_t>(3 * interval.count(), 1);
     auto fps = static_cast<std::uint32_t>(std::clamp<std::int64_t>(perSecond, 1, 1000));
     Connection::Lock lock(*connection_);
     connect(fps);
