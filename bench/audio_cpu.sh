@@ -7,6 +7,7 @@
 # server, the tool kept from PipeWire's socket); all three when none is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/sound.sh
 bin=$(realpath "${1:-build}/bin/lumatap")
 seconds=${2:-20}
 shift $(($# > 2 ? 2 : $#))
@@ -22,19 +23,8 @@ run_one() {
     rm -rf "$dir"
   }
   trap cleanup EXIT
-  (
-    source bench/sound.sh
-    if [ "$server" = pulseaudio ]; then start_sound "$dir"; else start_pipewire "$dir"; fi
-    echo "export PULSE_SERVER=$PULSE_SERVER PIPEWIRE_RUNTIME_DIR=${PIPEWIRE_RUNTIME_DIR:-$dir/no-pipewire}"
-    echo "sound_pids=(${sound[*]})"
-  ) >"$dir/env.sh"
-  source "$dir/env.sh"
-  pids+=("${sound_pids[@]}")
-  [ "$server" = pipewire-pulse ] && tool_env=(PIPEWIRE_RUNTIME_DIR="$dir/no-pipewire")
-  local display=:$((200 + RANDOM % 300))
-  Xvfb "$display" -screen 0 640x480x24 -nolisten tcp 2>/dev/null &
-  pids+=($!)
-  sleep 0.5
+  local display
+  start_bench_servers "$server" "$dir"
 
   env DISPLAY="$display" "${tool_env[@]}" "$bin" audio > >(cat >/dev/null) 2>"$dir/err" &
   local tool=$!

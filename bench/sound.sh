@@ -72,3 +72,26 @@ CONF
         sleep 0.05
     done
 }
+
+# Starts, in DIR, the sound server a bench names and an Xvfb for the tool: pulseaudio, pipewire,
+# or pipewire-pulse (PipeWire, with the tool kept from its native socket so that it goes
+# through the pulse server). Exports PULSE_SERVER and PIPEWIRE_RUNTIME_DIR, adds the servers'
+# processes to the caller's `pids`, and sets the caller's `tool_env` (what the tool runs with)
+# and `display`.
+#   start_bench_servers SERVER DIR
+start_bench_servers() {
+  local server=$1 dir=$2
+  (
+    if [ "$server" = pulseaudio ]; then start_sound "$dir"; else start_pipewire "$dir"; fi
+    echo "export PULSE_SERVER=$PULSE_SERVER PIPEWIRE_RUNTIME_DIR=${PIPEWIRE_RUNTIME_DIR:-$dir/no-pipewire}"
+    echo "sound_pids=(${sound[*]})"
+  ) >"$dir/env.sh"
+  source "$dir/env.sh"
+  pids+=("${sound_pids[@]}")
+  tool_env=()
+  [ "$server" = pipewire-pulse ] && tool_env=(PIPEWIRE_RUNTIME_DIR="$dir/no-pipewire")
+  display=:$((200 + RANDOM % 300))
+  Xvfb "$display" -screen 0 640x480x24 -nolisten tcp 2>/dev/null &
+  pids+=($!)
+  sleep 0.5
+}
