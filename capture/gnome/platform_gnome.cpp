@@ -346,10 +346,10 @@ std::string environment(const char* name) {
 } // namespace
 
 std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
-    std::string runtime = environment("XDG_RUNTIME_DIR");
-    if (runtime.empty()) {
-        error = makeError(std::string(errorDomain), noShell,
-                          "XDG_RUNTIME_DIR is not set, so window numbers cannot be kept");
+    std::string problem;
+    auto runtime = session::WindowIds::runtimeDir(problem);
+    if (!runtime) {
+        error = makeError(std::string(errorDomain), noShell, problem);
         return nullptr;
     }
     ErrorPtr cause;
@@ -361,7 +361,7 @@ std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
         return nullptr;
     }
     std::string path =
-        session::WindowIds::pathFor(runtime, "gnome-" + environment("WAYLAND_DISPLAY"));
+        session::WindowIds::pathFor(*runtime, "gnome-" + environment("WAYLAND_DISPLAY"));
     return std::make_unique<GnomePlatform>(std::move(bus), std::move(path));
 }
 

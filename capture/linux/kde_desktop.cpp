@@ -232,10 +232,10 @@ class KdeDesktop : public wayland::OutputPlatform {
 } // namespace
 
 std::unique_ptr<Platform> createKdeDesktop(ErrorPtr& error) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime) {
-        error = makeError(std::string(wayland::errorDomain), wayland::noCompositor,
-                          "XDG_RUNTIME_DIR is not set, so window numbers cannot be kept");
+    std::string problem;
+    auto runtime = session::WindowIds::runtimeDir(problem);
+    if (!runtime) {
+        error = makeError(std::string(wayland::errorDomain), wayland::noCompositor, problem);
         return nullptr;
     }
     auto kwin = kde::KWin::connect(error);
@@ -246,7 +246,7 @@ std::unique_ptr<Platform> createKdeDesktop(ErrorPtr& error) {
     if (!connection) {
         return nullptr;
     }
-    std::string path = session::WindowIds::pathFor(runtime, connection->name());
+    std::string path = session::WindowIds::pathFor(*runtime, connection->name());
     return std::make_unique<KdeDesktop>(std::move(connection), std::move(kwin), std::move(path));
 }
 

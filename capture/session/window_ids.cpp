@@ -1,9 +1,10 @@
 #include "capture/session/window_ids.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -44,6 +45,15 @@ std::string WindowIds::pathFor(const std::string& runtimeDir, const std::string&
         name += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
     }
     return runtimeDir + "/lumatap-window-ids-" + name;
+}
+
+std::optional<std::string> WindowIds::runtimeDir(std::string& problem) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) {
+        problem = "XDG_RUNTIME_DIR is not set, so window numbers cannot be kept";
+        return std::nullopt;
+    }
+    return std::string(runtime);
 }
 
 WindowIds::WindowIds(std::string path, int lockFd) : path_(std::move(path)), lockFd_(lockFd) {

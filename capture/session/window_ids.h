@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ class WindowIds {
     // The map's file for the compositor named by `display` (a WAYLAND_DISPLAY value) under
     // `runtimeDir`.
     static std::string pathFor(const std::string& runtimeDir, const std::string& display);
+    // The runtime folder the maps are kept in (XDG_RUNTIME_DIR); none, with `problem`, when
+    // the session names none, since ids could then not outlive the run.
+    static std::optional<std::string> runtimeDir(std::string& problem);
 
     ~WindowIds(); // releases the lock
     WindowIds(const WindowIds&) = delete;

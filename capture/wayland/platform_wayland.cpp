@@ -261,17 +261,17 @@ class WaylandPlatform : public OutputPlatform {
 } // namespace
 
 std::unique_ptr<Platform> createPlatform(ErrorPtr& error) {
-    std::string runtime = environment("XDG_RUNTIME_DIR");
-    if (runtime.empty()) {
-        error = makeError(std::string(errorDomain), noCompositor,
-                          "XDG_RUNTIME_DIR is not set, so window numbers cannot be kept");
+    std::string problem;
+    auto runtime = session::WindowIds::runtimeDir(problem);
+    if (!runtime) {
+        error = makeError(std::string(errorDomain), noCompositor, problem);
         return nullptr;
     }
     auto connection = Connection::open(error);
     if (!connection || !connection->offersExtCapture(error)) {
         return nullptr;
     }
-    std::string path = session::WindowIds::pathFor(runtime, connection->name());
+    std::string path = session::WindowIds::pathFor(*runtime, connection->name());
     return std::make_unique<WaylandPlatform>(std::move(connection), std::move(path));
 }
 
