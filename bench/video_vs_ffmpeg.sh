@@ -8,7 +8,8 @@
 #   part    a 320x240 part animates, the rest stands still  goal: at most 0.1x
 #   still   nothing changes: CPU per second                goal: at most 0.05x
 #   latency drawn -> first frame on stdout showing it, median  goal: at most 0.5x
-# Run for a 1920x1080 screen into 1280x720, then a 3840x2160 screen into 1920x1080.
+# Run for a 1920x1080 screen into 1280x720, then a 3840x2160 screen into 1920x1080; each CPU
+# figure is the median of ROUNDS rounds (5 unless set), the two tools taking turns.
 #   bench/video_vs_ffmpeg.sh [BUILD_DIR] [SECONDS] [LATENCY_SAMPLES]
 # LUMATAP=path measures another build of lumatap; SIZES="3840x2160 1920 1080" only that size.
 set -euo pipefail
@@ -16,6 +17,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 seconds=${2:-10}
 samples=${3:-15}
+rounds=${ROUNDS:-5}
 lumatap=${LUMATAP:-$build/bin/lumatap}
 xclient=$build/tests/xclient/lumatap_test_xclient
 hz=$(getconf CLK_TCK)
@@ -41,12 +43,14 @@ baseline() {
     echo $(($(ticks "$xvfb") - before))
 }
 
-# Runs the command for $seconds into `wc -c`; prints "own_ticks frames server_ticks switches".
+# Runs the command for $seconds into a reader that takes a whole frame at a time, as a host
+# does; prints "own_ticks frames server_ticks switches".
 measure() {
     local dir
     dir=$(mktemp -d)
     mkfifo "$dir/pipe"
-    wc -c <"$dir/pipe" >"$dir/count" &
+    dd if="$dir/pipe" of=/dev/null bs="$frame" iflag=fullblock 2>&1 |
+        awk '/bytes/ {print $1}' >"$dir/count" &
     local reader=$!
     "$@" >"$dir/pipe" 2>"$dir/err" &
     local pid=$!
@@ -80,31 +84,44 @@ ffmpeg_stream() {
         -pix_fmt nv12 -flush_packets 1 -f rawvideo -
 }
 
-# One scenario: baseline, then both tools; prints a table row. $1 is the name, $2 "frame" or
-# "second" for what the CPU is counted per.
+# One scenario, $rounds times: a baseline, then both tools one after the other; prints a table
+# row of the medians over the rounds. $1 is the name, $2 "frame" or "second" for what the CPU
+# is counted per, $3 the goal.
 scenario() {
     local name=$1 per=$2 base lown lframes lserver lwoken fown fframes fserver fwoken
-    base=$(baseline)
-    # Asked afresh: a display's id may change as windows come and go.
-    id=$(first_display)
-    read -r lown lframes lserver lwoken < <(measure "$lumatap" video display "$id" "$out_width" "$out_height" 30 1)
-    read -r fown fframes fserver fwoken < <(measure ffmpeg_stream)
-    awk -v name="$name" -v per="$per" -v hz="$hz" -v s="$seconds" -v base="$base" \
-        -v lo="$lown" -v lf="$lframes" -v ls="$lserver" \
-        -v fo="$fown" -v ff="$fframes" -v fs="$fserver" -v goal="$3" \
-        -v lw="$lwoken" -v fw="$fwoken" 'BEGIN {
+    for _ in $(seq "$rounds"); do
+        base=$(baseline)
+        # Asked afresh: a display's id may change as windows come and go.
+        id=$(first_display)
+        read -r lown lframes lserver lwoken < <(measure "$lumatap" video display "$id" "$out_width" "$out_height" 30 1)
+        read -r fown fframes fserver fwoken < <(measure ffmpeg_stream)
+        echo "$base $lown $lframes $lserver $lwoken $fown $fframes $fserver $fwoken"
+    done | awk -v name="$name" -v per="$per" -v hz="$hz" -v s="$seconds" -v goal="$3" '
+    function median(a, n,    i, j, t) {
+        for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    {
+        base = $1; lo = $2; lf = $3; ls = $4; lw = $5; fo = $6; ff = $7; fs = $8; fw = $9
         lx = ls - base; if (lx < 0) lx = 0
         fx = fs - base; if (fx < 0) fx = 0
         if (per == "frame") {
-            lunit = lf ? 1000 / hz / lf : 0; funit = ff ? 1000 / hz / ff : 0; u = "ms/frame"
-            lwake = lf ? lw / lf : 0; fwake = ff ? fw / ff : 0; wu = "/frame"
+            lunit = lf ? 1000 / hz / lf : 0; funit = ff ? 1000 / hz / ff : 0
+            lwake = lf ? lw / lf : 0; fwake = ff ? fw / ff : 0
         } else {
-            lunit = 100 / hz / s; funit = 100 / hz / s; u = "% CPU"
-            lwake = lw / s; fwake = fw / s; wu = "/s"
+            lunit = 100 / hz / s; funit = 100 / hz / s
+            lwake = lw / s; fwake = fw / s
         }
-        lt = (lo + lx) * lunit; ft = (fo + fx) * funit
-        printf "%-8s %-9s lumatap %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ffmpeg %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ratio %.2f (goal %s)\n",
-            name, u, lt, lo * lunit, lx * lunit, lf, lwake, wu, ft, fo * funit, fx * funit, ff, fwake, wu, (ft > 0 ? lt / ft : 0), goal
+        n++
+        LT[n] = (lo + lx) * lunit; LO[n] = lo * lunit; LX[n] = lx * lunit; LF[n] = lf; LW[n] = lwake
+        FT[n] = (fo + fx) * funit; FO[n] = fo * funit; FX[n] = fx * funit; FF[n] = ff; FW[n] = fwake
+        R[n] = FT[n] > 0 ? LT[n] / FT[n] : 0
+    }
+    END {
+        u = per == "frame" ? "ms/frame" : "% CPU"; wu = per == "frame" ? "/frame" : "/s"
+        printf "%-8s %-9s lumatap %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ffmpeg %6.2f (own %5.2f + server %5.2f, %4d frames, %5.1f wake-ups%s)  ratio %.2f (goal %s, median of %d rounds)\n",
+            name, u, median(LT, n), median(LO, n), median(LX, n), median(LF, n), median(LW, n), wu,
+            median(FT, n), median(FO, n), median(FX, n), median(FF, n), median(FW, n), wu, median(R, n), goal, n
     }'
 }
 
