@@ -15,7 +15,29 @@ bool hasAvx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
+
+bool hasAvx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw");
+}
 #endif
+
+// Whether column x + 8 is column x moved on by the same number of source columns, with the
+// same weights, for every x, and any eight columns' taps lie within 16 source columns.
+bool repeatsEveryEight(const std::vector<std::uint32_t>& first,
+                       const std::vector<std::int16_t>& weights, std::size_t taps) {
+    if (taps != 2 || first.size() < 16) {
+        return false;
+    }
+    const std::uint32_t step = first[8] - first[0];
+    for (std::size_t x = 0; x + 8 < first.size(); ++x) {
+        if (first[x + 8] - first[x] != step || first[x + 7] - first[x] + taps > 16 ||
+            weights[2 * x] != weights[2 * x + 16] || weights[2 * x + 1] != weights[2 * x + 17]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -24,7 +46,9 @@ NV12Scaler::NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::s
     : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), width_(width), height_(height),
       halving_(sourceWidth == 2 * width) {
 #ifdef LUMATAP_SSE2
-    if (kernels == Kernels::best && hasAvx2()) {
+    if (kernels == Kernels::best && hasAvx512()) {
+        vectors_ = Vectors::avx512;
+    } else if ((kernels == Kernels::best || kernels == Kernels::avx2) && hasAvx2()) {
         vectors_ = Vectors::avx2;
     } else if (kernels != Kernels::portable) {
         vectors_ = Vectors::sse2;
@@ -40,6 +64,7 @@ NV12Scaler::NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::s
     columnTaps_ = columns.taps;
     columnFirst_ = std::move(columns.first);
     columnWeights_ = std::move(columns.weights);
+    repeating_ = repeatsEveryEight(columnFirst_, columnWeights_, columnTaps_);
     auto rows = yuv::rowWeights(sourceHeight, height);
     rowTaps_ = rows.taps;
     rowFirst_ = std::move(rows.first);
@@ -124,14 +149,21 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
     }
     const std::int16_t* weights = columnWeights_.data() + out.x * columnTaps_;
     auto across = [&](std::uint16_t* scaled, const std::uint16_t* sums) {
+#ifdef LUMATAP_AVX512
+        if (vectors_ == Vectors::avx512 && repeating_) {
+            return yuv::resampleRepeating(scaled, sums, scratch.columnFirst.data(), weights,
+                                          out.width, n + columnTaps_);
+        }
+#endif
 #ifdef LUMATAP_AVX2
-        if (vectors_ == Vectors::avx2 && halving_) {
+        const bool avx2 = vectors_ == Vectors::avx2 || vectors_ == Vectors::avx512;
+        if (avx2 && halving_) {
             return yuv::resampleHalf(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }
-        if (vectors_ == Vectors::avx2 && columnTaps_ == 2) {
+        if (avx2 && columnTaps_ == 2) {
             return yuv::resampleRow2(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }
-        if (vectors_ == Vectors::avx2 && columnTaps_ == 4) {
+        if (avx2 && columnTaps_ == 4) {
             return yuv::resampleRow4(scaled, sums, scratch.columnFirst.data(), weights, out.width);
         }
 #endif
@@ -173,7 +205,7 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
                        std::size_t) = yuv::scaledChroma;
     } colours;
 #ifdef LUMATAP_AVX2
-    if (vectors_ == Vectors::avx2) {
+    if (vectors_ == Vectors::avx2 || vectors_ == Vectors::avx512) {
         colours.luma = yuv::scaledLumaAvx2;
         colours.chroma = yuv::scaledChromaAvx2;
     }

@@ -54,9 +54,9 @@ class NV12Scaler {
         std::vector<std::int32_t> columnFirst;
     };
 
-    // Which code does the work: the best the processor runs, SSE2 at most, or plain C++ only.
-    // All give the same bytes; tests compare them.
-    enum class Kernels { best, sse2, portable };
+    // Which code does the work: the best the processor runs, AVX2 at most, SSE2 at most, or
+    // plain C++ only. All give the same bytes; tests compare them.
+    enum class Kernels { best, avx2, sse2, portable };
 
     NV12Scaler(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t width,
                std::size_t height, Kernels kernels = Kernels::best);
@@ -83,10 +83,13 @@ class NV12Scaler {
     std::size_t sourceHeight_;
     std::size_t width_;
     std::size_t height_;
-    enum class Vectors { none, sse2, avx2 };
+    enum class Vectors { none, sse2, avx2, avx512 };
     Vectors vectors_ = Vectors::none;
     // Every output column the mean of two source columns.
     bool halving_ = false;
+    // Two taps a column in a pattern that repeats every eight output columns, within 16 source
+    // columns (yuv::resampleRepeating).
+    bool repeating_ = false;
     // Output pixel i is made of the `taps` source pixels from first[i] on, weighed by
     // weights[i * taps + k] (yuv_weights.h). Columns in 14-bit fixed point adding up to exactly
     // 1 << 14, the taps padded to 2 or 4 (with weights of 0) so that vector code takes them in

@@ -1,8 +1,8 @@
-// The inner loops of BGRA to NV12, plain and scaled, in the three sets that NV12Scaler chooses
-// from at run time: plain C++ (yuv_kernels.cpp), whose loops the compiler vectorises and clones
-// for AVX2 (vector_clones.h); SSE2 (yuv_kernels_sse2.cpp), which every x86-64 processor has;
-// and AVX2 (yuv_kernels_avx2.cpp), for processors that have it. Every set gives the bytes of
-// the plain C++ one; the tests compare them.
+// The inner loops of BGRA to NV12, plain and scaled, in the sets that NV12Scaler chooses from
+// at run time: plain C++ (yuv_kernels.cpp), whose loops the compiler vectorises and clones for
+// AVX2 and AVX-512 (vector_clones.h); SSE2 (yuv_kernels_sse2.cpp), which every x86-64 processor
+// has; AVX2 (yuv_kernels_avx2.cpp) and AVX-512 (yuv_kernels_avx512.cpp), for processors that
+// have them. Every set gives the bytes of the plain C++ one; the tests compare them.
 //
 // Scaling works on rows of "8.7" pixels: BGRA with 16-bit channels, 8 bits of integer and 7 of
 // fraction.
@@ -14,6 +14,7 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LUMATAP_SSE2 1
 #define LUMATAP_AVX2 1
+#define LUMATAP_AVX512 1
 #endif
 
 namespace lumatap::media::yuv {
@@ -76,6 +77,16 @@ __attribute__((target("avx2"))) void scaledLumaAvx2(const std::uint16_t* bgra, s
 __attribute__((target("avx2"))) void scaledChromaAvx2(const std::uint16_t* top,
                                                       const std::uint16_t* bottom,
                                                       std::uint8_t* chroma, std::size_t pairs);
+#endif
+
+#ifdef LUMATAP_AVX512
+// resampleRow for two taps whose pattern repeats every eight output pixels: pixel x + 8 takes
+// the weights of pixel x from the same number of source pixels further on, and the taps of
+// any eight pixels lie within 16 source pixels (shrinking by up to 15/8, as 3:2 and 2:1 do).
+// `in` holds `readable` pixels.
+__attribute__((target("avx512bw"))) void
+resampleRepeating(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
+                  const std::int16_t* weights, std::size_t n, std::size_t readable);
 #endif
 
 } // namespace lumatap::media::yuv

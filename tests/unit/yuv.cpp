@@ -276,8 +276,8 @@ TEST_P(FusedPass, MatchesAReferenceScalerAndTheFormula) {
     Sizes s = GetParam();
     auto pixels = noise(s.sourceWidth, s.sourceHeight, 11);
     auto want = referenceScale(pixels, s.sourceWidth, s.sourceHeight, s.width, s.height);
-    for (auto kernels :
-         {NV12Scaler::Kernels::best, NV12Scaler::Kernels::sse2, NV12Scaler::Kernels::portable}) {
+    for (auto kernels : {NV12Scaler::Kernels::best, NV12Scaler::Kernels::avx2,
+                         NV12Scaler::Kernels::sse2, NV12Scaler::Kernels::portable}) {
         NV12Scaler scaler(s.sourceWidth, s.sourceHeight, s.width, s.height, kernels);
         NV12Scaler::Scratch scratch;
         Canvas canvas(s.width, s.height);
@@ -327,7 +327,8 @@ TEST(FusedPass, VectorKernelsGiveThePortableBytes) {
             NV12Scaler::Scratch scratch;
             Canvas want(width, height);
             portable.convert(view, 0, 0, {0, 0, width, height}, want.target(), scratch);
-            for (auto kernels : {NV12Scaler::Kernels::best, NV12Scaler::Kernels::sse2}) {
+            for (auto kernels : {NV12Scaler::Kernels::best, NV12Scaler::Kernels::avx2,
+                                 NV12Scaler::Kernels::sse2}) {
                 NV12Scaler vector(sourceWidth, sourceHeight, width, height, kernels);
                 Canvas got(width, height);
                 vector.convert(view, 0, 0, {0, 0, width, height}, got.target(), scratch);
@@ -354,8 +355,8 @@ TEST(FusedPass, PartsMidRowLandInsideALetterbox) {
     const std::size_t top = 6;
     Canvas frame(w + 2 * left, h + 2 * top);
     auto pixels = noise(sw, sh, 9);
-    for (auto kernels :
-         {NV12Scaler::Kernels::best, NV12Scaler::Kernels::sse2, NV12Scaler::Kernels::portable}) {
+    for (auto kernels : {NV12Scaler::Kernels::best, NV12Scaler::Kernels::avx2,
+                         NV12Scaler::Kernels::sse2, NV12Scaler::Kernels::portable}) {
         NV12Scaler scaler(sw, sh, w, h, kernels);
         NV12Scaler::Scratch scratch;
         auto picture = [&](Canvas& canvas) {
