@@ -210,6 +210,12 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
         colours.chroma = yuv::scaledChromaAvx2;
     }
 #endif
+#ifdef LUMATAP_AVX512
+    if (vectors_ == Vectors::avx512) {
+        colours.luma = yuv::scaledLumaAvx512;
+        colours.chroma = yuv::scaledChromaAvx512;
+    }
+#endif
     const std::size_t end = out.y + out.height;
     const std::size_t pairs = (out.width + 1) / 2;
     // The source rows that the next two output rows start on, asked for ahead: fresh from the

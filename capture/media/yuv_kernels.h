@@ -87,6 +87,12 @@ __attribute__((target("avx2"))) void scaledChromaAvx2(const std::uint16_t* top,
 __attribute__((target("avx512bw"))) void
 resampleRepeating(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
                   const std::int16_t* weights, std::size_t n, std::size_t readable);
+__attribute__((target("avx512bw"))) void scaledLumaAvx512(const std::uint16_t* bgra,
+                                                          std::uint8_t* luma, std::size_t n);
+__attribute__((target("avx512bw"))) void scaledChromaAvx512(const std::uint16_t* top,
+                                                            const std::uint16_t* bottom,
+                                                            std::uint8_t* chroma,
+                                                            std::size_t pairs);
 #endif
 
 } // namespace lumatap::media::yuv

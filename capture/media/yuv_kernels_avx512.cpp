@@ -3,6 +3,7 @@
 #include "capture/media/yuv_kernels.h"
 
 #ifdef LUMATAP_AVX512
+#include "capture/media/yuv_matrix.h"
 #include "capture/media/yuv_weights.h"
 
 // GCC 12's own AVX-512 header leaves a variable unset in its shift intrinsics, and warns
@@ -53,6 +54,86 @@ resampleRepeating(std::uint16_t* out, const std::uint16_t* in, const std::int32_
         }
     }
     resampleRow2(out + 4 * x, in, first + x, weights + 2 * x, n - x);
+}
+
+namespace {
+
+// Each pixel's two products of pmaddwd added into the low half of its quadword.
+__attribute__((target("avx512bw"))) inline __m512i perPixel(__m512i products) {
+    return _mm512_add_epi32(products, _mm512_srli_epi64(products, 32));
+}
+
+// The low halves of the quadwords of `a`, then of `b`: 16 sums in order.
+__attribute__((target("avx512bw"))) inline __m512i lowHalves(__m512i a, __m512i b) {
+    const __m512i index =
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    return _mm512_permutex2var_epi32(a, index, b);
+}
+
+} // namespace
+
+// Three coefficients for pmaddwd against the B, G, R (and unused A) of each pixel.
+__attribute__((target("avx512bw"))) inline __m512i coefficients(std::int16_t b, std::int16_t g,
+                                                                std::int16_t r) {
+    return _mm512_set1_epi64(
+        static_cast<long long>(static_cast<std::uint64_t>(static_cast<std::uint16_t>(b)) |
+                               static_cast<std::uint64_t>(static_cast<std::uint16_t>(g)) << 16 |
+                               static_cast<std::uint64_t>(static_cast<std::uint16_t>(r)) << 32));
+}
+
+// A 2x2 block's sum in the first doubleword of its 128-bit lane, which holds the block's two
+// pixels of a row.
+__attribute__((target("avx512bw"))) inline __m512i perBlock(__m512i products) {
+    __m512i pixels = perPixel(products);
+    return _mm512_add_epi32(pixels, _mm512_bsrli_epi128(pixels, 8));
+}
+
+// The same as scaledLuma, 16 pixels at a time.
+__attribute__((target("avx512bw"))) void scaledLumaAvx512(const std::uint16_t* bgra,
+                                                          std::uint8_t* luma, std::size_t n) {
+    const __m512i w = coefficients(matrix15.yB, matrix15.yG, matrix15.yR);
+    const __m512i bias = _mm512_set1_epi32(scaledLumaBias);
+    std::size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        __m512i first = perPixel(_mm512_madd_epi16(_mm512_loadu_si512(bgra + 4 * x), w));
+        __m512i second = perPixel(_mm512_madd_epi16(_mm512_loadu_si512(bgra + 4 * x + 32), w));
+        __m512i sums =
+            _mm512_srai_epi32(_mm512_add_epi32(lowHalves(first, second), bias), scaledBits);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + x), _mm512_cvtusepi32_epi8(sums));
+    }
+    scaledLuma(bgra + 4 * x, luma + x, n - x);
+}
+
+// The same as scaledChroma, 8 blocks at a time.
+__attribute__((target("avx512bw"))) void scaledChromaAvx512(const std::uint16_t* top,
+                                                            const std::uint16_t* bottom,
+                                                            std::uint8_t* chroma,
+                                                            std::size_t pairs) {
+    const __m512i blue = coefficients(matrix15.cbB, matrix15.cbG, matrix15.cbR);
+    const __m512i red = coefficients(matrix15.crB, matrix15.crG, matrix15.crR);
+    const __m512i bias = _mm512_set1_epi32(scaledChromaBias);
+    // Cb and Cr of a block end up in the first doubleword of its 128-bit lane: the pairs of
+    // four blocks, then of the next four, are gathered from those.
+    const __m512i pairsOfFour =
+        _mm512_setr_epi32(0, 16, 4, 20, 8, 24, 12, 28, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i eight = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    std::size_t i = 0;
+    for (; i + 8 <= pairs; i += 8) {
+        __m512i halves[2];
+        for (std::size_t h = 0; h < 2; ++h) {
+            const std::size_t at = 8 * i + 32 * h;
+            __m512i mean = _mm512_srli_epi16(
+                _mm512_add_epi16(_mm512_loadu_si512(top + at), _mm512_loadu_si512(bottom + at)), 1);
+            halves[h] =
+                _mm512_permutex2var_epi32(perBlock(_mm512_madd_epi16(mean, blue)), pairsOfFour,
+                                          perBlock(_mm512_madd_epi16(mean, red)));
+        }
+        __m512i sums = _mm512_srai_epi32(
+            _mm512_add_epi32(_mm512_permutex2var_epi32(halves[0], eight, halves[1]), bias),
+            scaledBits + 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(chroma + 2 * i), _mm512_cvtusepi32_epi8(sums));
+    }
+    scaledChroma(top + 8 * i, bottom + 8 * i, chroma + 2 * i, pairs - i);
 }
 
 } // namespace lumatap::media::yuv
