@@ -14,11 +14,13 @@ using dbus::Clock;
 using dbus::Value;
 using dbus::Values;
 
-const std::string displayConfig = "org.gnome.Mutter.DisplayConfig";
-const std::string screenCast(screenCastName);
-const std::string sessionInterface = "org.gnome.Mutter.ScreenCast.Session";
-const std::string streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
-const std::string windowsBusName(windowsName);
+// Plain text, not strings made before main: a process started with too little memory must
+// still end with its own error line, not the C++ runtime's.
+constexpr const char* displayConfig = "org.gnome.Mutter.DisplayConfig";
+constexpr const char* screenCast = screenCastName.data(); // a literal, so it ends in a NUL
+constexpr const char* sessionInterface = "org.gnome.Mutter.ScreenCast.Session";
+constexpr const char* streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
+constexpr const char* windowsBusName = windowsName.data();
 
 ErrorPtr malformed(const std::string& what) {
     return makeError(std::string(errorDomain), shellFailed,
