@@ -12,6 +12,7 @@
 #include <xcb/randr.h>
 #include <xcb/res.h>
 #include <xcb/shm.h>
+#include <xcb/xinput.h>
 
 namespace lumatap::x11 {
 namespace {
@@ -120,8 +121,8 @@ Connection::Connection(xcb_connection_t* connection, xcb_screen_t* screen)
     : connection_(connection), screen_(screen) {
     // Asked now and answered together, so that the first look at each extension later costs
     // no round trip of its own.
-    for (xcb_extension_t* extension :
-         {&xcb_randr_id, &xcb_res_id, &xcb_shm_id, &xcb_composite_id, &xcb_damage_id}) {
+    for (xcb_extension_t* extension : {&xcb_randr_id, &xcb_res_id, &xcb_shm_id, &xcb_composite_id,
+                                       &xcb_damage_id, &xcb_input_id}) {
         xcb_prefetch_extension_data(connection_, extension);
     }
 }

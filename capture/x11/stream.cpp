@@ -1,8 +1,10 @@
 // Pictures of a monitor or a window for the screen stream.
 //
 // The source has a connection of its own, used by the capture thread alone. Drawing is
-// reported by the DAMAGE extension, with the rectangles drawn, and the pointer is polled when
-// it is shown; only the changed rectangles are read, through shared memory.
+// reported by the DAMAGE extension, each rectangle drawn in an event of its own, and only the
+// changed rectangles are read, through shared memory. The pointer, when it is shown, is asked
+// for with every change, where the input extension says it moved, and at least every quarter
+// second besides (a program that warps the pointer moves no device), rather than at every tick.
 //
 // All scaling happens in the stream, not in the X server: measured as the whole cost, ours and
 // the server's, on a server that draws in software, reading the picture and scaling it with the
@@ -17,11 +19,13 @@
 #include "capture/x11/grab.h"
 #include "capture/x11/monitors.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <poll.h>
 #include <xcb/damage.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 namespace lumatap::x11 {
 namespace {
@@ -30,6 +34,10 @@ using media::Area;
 using media::Clock;
 
 constexpr auto monitorCheck = std::chrono::seconds(1);
+// How long a pointer that no device moved goes unasked.
+constexpr auto pointerCheck = std::chrono::milliseconds(250);
+// Beyond this many rectangles drawn since the last report, the box around them all is kept.
+constexpr std::size_t mostRectangles = 64;
 
 ErrorPtr streamError(std::int64_t code, std::string description) {
     return makeError(std::string(errorDomain), code, std::move(description));
@@ -44,6 +52,16 @@ enum StreamFailure : std::int64_t {
     streamNoMemory = 206,
     streamNoOutput = 207,
 };
+
+xcb_rectangle_t join(const xcb_rectangle_t& a, const xcb_rectangle_t& b) {
+    const std::int32_t left = std::min(a.x, b.x);
+    const std::int32_t top = std::min(a.y, b.y);
+    const std::int32_t right = std::max(a.x + a.width, b.x + b.width);
+    const std::int32_t bottom = std::max(a.y + a.height, b.y + b.height);
+    return {static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+            static_cast<std::uint16_t>(std::min(right - left, 65535)),
+            static_cast<std::uint16_t>(std::min(bottom - top, 65535))};
+}
 
 // Where the source's pixel (0, 0) is on the root window.
 struct Origin {
@@ -72,7 +90,7 @@ class Source : public media::FrameSource {
     bool prepare(const StreamConfiguration& configuration, std::size_t& width, std::size_t& height,
                  ErrorPtr& error) override;
     bool wait(Clock::time_point deadline) override;
-    bool pending() const override { return changed_; }
+    bool pending() const override { return changed_ || pointerMoved_; }
     bool report(media::Changes& changes, ErrorPtr& error) override;
     std::optional<BgraView> read(const Area& area, ErrorPtr& error) override;
     // Each read of a window costs several round trips.
@@ -80,6 +98,10 @@ class Source : public media::FrameSource {
 
   private:
     void takeEvents(ErrorPtr& error);
+    // Watches the pointer's raw motion, where the server's input extension can tell it.
+    void watchPointer();
+    // Adds a drawn rectangle to those taken at the next report.
+    void collect(const xcb_rectangle_t& area);
     bool checkMonitor(ErrorPtr& error);
     void askCursorImage();
     // The pointer's image, asked again only after the server said it changed; none when the
@@ -105,13 +127,19 @@ class Source : public media::FrameSource {
     xcb_damage_damage_t damage_ = 0;
     std::uint8_t damageEvent_ = 0;
     std::uint8_t cursorEvent_ = 0;
-    xcb_xfixes_region_t region_ = XCB_NONE;
+    // The input extension's major opcode, where its raw pointer motion is watched; else 0.
+    std::uint8_t input_ = 0;
+    // A device moved the pointer since it was last asked for.
+    bool pointerMoved_ = true;
+    Clock::time_point lastPointerCheck_;
     // Drawing was reported and not yet read.
     bool changed_ = true;
     bool windowDestroyed_ = false;
     // Everything must be read again (first frame, a monitor that moved, a window back).
     bool whole_ = true;
-    // Damaged rectangles in the drawable's coordinates, taken since the last report.
+    // Damaged rectangles in the drawable's coordinates: as they come in, and as taken by the
+    // last report.
+    std::vector<xcb_rectangle_t> drawing_;
     std::vector<xcb_rectangle_t> drawn_;
     // Where the server last said the pointer is, on the root window.
     std::int16_t pointerX_ = 0;
@@ -157,8 +185,6 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
     cursorEvent_ =
         xcb_get_extension_data(x, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
     grabber_ = std::make_unique<Grabber>(connection_);
-    region_ = xcb_generate_id(x);
-    xcb_discard_reply(x, xcb_xfixes_create_region_checked(x, region_, 0, nullptr).sequence);
 
     xcb_drawable_t watched = connection_->root();
     if (filter_->window) {
@@ -186,14 +212,15 @@ bool Source::prepare(const StreamConfiguration& c, std::size_t& width, std::size
     }
     damage_ = xcb_generate_id(x);
     xcb_discard_reply(
-        x,
-        xcb_damage_create_checked(x, damage_, watched, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY).sequence);
+        x, xcb_damage_create_checked(x, damage_, watched, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES)
+               .sequence);
     showsCursor_ = c.showsCursor.value_or(true);
     if (showsCursor_) {
         xcb_discard_reply(
             x, xcb_xfixes_select_cursor_input_checked(x, connection_->root(),
                                                       XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR)
                    .sequence);
+        watchPointer();
     }
 
     // One read now, so that pixels this stream can never convert fail the start instead of
@@ -232,6 +259,31 @@ bool Source::checkMonitor(ErrorPtr& error) {
     return false;
 }
 
+void Source::watchPointer() {
+    // Raw events reach a client that asks on the root window whatever window the pointer is
+    // over and whoever grabbed it, from version 2.1 on. Without them the pointer is asked for
+    // at every report.
+    xcb_connection_t* x = connection_->get();
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(x, &xcb_input_id);
+    if (!extension || !extension->present) {
+        return;
+    }
+    Reply<xcb_input_xi_query_version_reply_t> version(
+        xcb_input_xi_query_version_reply(x, xcb_input_xi_query_version(x, 2, 2), nullptr));
+    if (!version || (version->major_version == 2 && version->minor_version < 1)) {
+        return;
+    }
+    struct {
+        xcb_input_event_mask_t head;
+        std::uint32_t mask;
+    } select{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+    Reply<xcb_generic_error_t> problem(xcb_request_check(
+        x, xcb_input_xi_select_events_checked(x, connection_->root(), 1, &select.head)));
+    if (!problem) {
+        input_ = extension->major_opcode;
+    }
+}
+
 bool Source::wait(Clock::time_point deadline) {
     pollfd fd{xcb_get_file_descriptor(connection_->get()), POLLIN, 0};
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -243,7 +295,16 @@ void Source::takeEvents(ErrorPtr& error) {
     while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
         std::uint8_t type = event->response_type & 0x7f;
         if (type == damageEvent_) {
-            changed_ = true;
+            const auto* damage = reinterpret_cast<xcb_damage_notify_event_t*>(event);
+            if (damage->damage == damage_) {
+                changed_ = true;
+                collect(damage->area);
+            }
+        } else if (type == XCB_GE_GENERIC && input_ != 0 &&
+                   reinterpret_cast<xcb_ge_generic_event_t*>(event)->extension == input_ &&
+                   reinterpret_cast<xcb_ge_generic_event_t*>(event)->event_type ==
+                       XCB_INPUT_RAW_MOTION) {
+            pointerMoved_ = true;
         } else if (type == cursorEvent_ && showsCursor_) {
             changed_ = true;
             cursorChanged_ = true;
@@ -260,6 +321,23 @@ void Source::takeEvents(ErrorPtr& error) {
     } else if (window_ != XCB_WINDOW_NONE && windowDestroyed_) {
         error = streamError(streamWindowDestroyed, "the window was destroyed");
     }
+}
+
+void Source::collect(const xcb_rectangle_t& area) {
+    if (drawing_.size() < mostRectangles) {
+        drawing_.push_back(area);
+        return;
+    }
+    // Every rectangle is kept inside one box that grows: a flood of small drawing costs one
+    // read of where it happened, not a list that grows without bound between reads.
+    xcb_rectangle_t& box = drawing_.front();
+    if (drawing_.size() > 1) {
+        for (const xcb_rectangle_t& r : drawing_) {
+            box = join(box, r);
+        }
+        drawing_.resize(1);
+    }
+    box = join(box, area);
 }
 
 void Source::askCursorImage() {
@@ -339,16 +417,25 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
     // cost one round trip between them.
     std::optional<xcb_query_pointer_cookie_t> pointerAsked;
     if (showsCursor_) {
-        pointerAsked = xcb_query_pointer(x, connection_->root());
+        const auto now = Clock::now();
+        // Asked with every change drawn, which then costs no round trip of its own: a warp
+        // shows with the next drawing at the latest.
+        if (input_ == 0 || pointerMoved_ || changed_ || now - lastPointerCheck_ >= pointerCheck) {
+            pointerAsked = xcb_query_pointer(x, connection_->root());
+            pointerMoved_ = false;
+            lastPointerCheck_ = now;
+        }
         if (cursorStale_) {
             askCursorImage();
         }
     }
-    std::optional<xcb_xfixes_fetch_region_cookie_t> damageAsked;
+    // What was drawn up to now: drawing during the read comes in events after it, and is read
+    // again at the next report.
+    drawn_.clear();
     if (changed_) {
-        // Taken away before the read, so drawing during the read reports itself again.
-        xcb_discard_reply(x, xcb_damage_subtract_checked(x, damage_, XCB_NONE, region_).sequence);
-        damageAsked = xcb_xfixes_fetch_region(x, region_);
+        drawn_.swap(drawing_);
+        // Each rectangle came in its own event; the server need not keep the region.
+        xcb_discard_reply(x, xcb_damage_subtract_checked(x, damage_, XCB_NONE, XCB_NONE).sequence);
         changed_ = false;
     }
     std::optional<xcb_translate_coordinates_cookie_t> cornerAsked;
@@ -362,18 +449,6 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
         if (pointer) {
             pointerX_ = pointer->root_x;
             pointerY_ = pointer->root_y;
-        }
-    }
-    drawn_.clear();
-    if (damageAsked) {
-        Reply<xcb_xfixes_fetch_region_reply_t> region(
-            xcb_xfixes_fetch_region_reply(x, *damageAsked, nullptr));
-        if (!region) {
-            whole_ = true;
-        } else {
-            const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
-            int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
-            drawn_.assign(rectangles, rectangles + count);
         }
     }
     std::optional<Origin> corner;
