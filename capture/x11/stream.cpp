@@ -90,7 +90,7 @@ class Source : public media::FrameSource {
     bool prepare(const StreamConfiguration& configuration, std::size_t& width, std::size_t& height,
                  ErrorPtr& error) override;
     bool wait(Clock::time_point deadline) override;
-    bool pending() const override { return changed_ || pointerMoved_; }
+    bool pending() const override { return changed_ || pointerMoved_ || pointerShifted_; }
     bool report(media::Changes& changes, ErrorPtr& error) override;
     std::optional<BgraView> read(const Area& area, ErrorPtr& error) override;
     // Each read of a window costs several round trips.
@@ -98,6 +98,9 @@ class Source : public media::FrameSource {
 
   private:
     void takeEvents(ErrorPtr& error);
+    // Takes the answer to a pointer query sent with a change, once the read that followed it
+    // has been answered (or at the next report).
+    void takePointerLater();
     // Watches the pointer's raw motion, where the server's input extension can tell it.
     void watchPointer();
     // Adds a drawn rectangle to those taken at the next report.
@@ -131,6 +134,9 @@ class Source : public media::FrameSource {
     std::uint8_t input_ = 0;
     // A device moved the pointer since it was last asked for.
     bool pointerMoved_ = true;
+    // A query answered with the read that followed it, and whether it found the pointer moved.
+    std::optional<xcb_query_pointer_cookie_t> pointerLater_;
+    bool pointerShifted_ = false;
     Clock::time_point lastPointerCheck_;
     // Drawing was reported and not yet read.
     bool changed_ = true;
@@ -340,6 +346,20 @@ void Source::collect(const xcb_rectangle_t& area) {
     box = join(box, area);
 }
 
+void Source::takePointerLater() {
+    if (!pointerLater_) {
+        return;
+    }
+    Reply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(connection_->get(), *pointerLater_, nullptr));
+    pointerLater_.reset();
+    if (pointer && (pointer->root_x != pointerX_ || pointer->root_y != pointerY_)) {
+        pointerX_ = pointer->root_x;
+        pointerY_ = pointer->root_y;
+        pointerShifted_ = true;
+    }
+}
+
 void Source::askCursorImage() {
     xcb_connection_t* x = connection_->get();
     if (cursorAsked_) {
@@ -418,11 +438,18 @@ bool Source::report(media::Changes& changes, ErrorPtr& error) {
     std::optional<xcb_query_pointer_cookie_t> pointerAsked;
     if (showsCursor_) {
         const auto now = Clock::now();
-        // Asked with every change drawn, which then costs no round trip of its own: a warp
-        // shows with the next drawing at the latest.
-        if (input_ == 0 || pointerMoved_ || changed_ || now - lastPointerCheck_ >= pointerCheck) {
+        takePointerLater();
+        pointerShifted_ = false;
+        if (input_ == 0 || pointerMoved_ || now - lastPointerCheck_ >= pointerCheck ||
+            (changed_ && window_ != XCB_WINDOW_NONE)) {
             pointerAsked = xcb_query_pointer(x, connection_->root());
             pointerMoved_ = false;
+            lastPointerCheck_ = now;
+        } else if (changed_) {
+            // Asked with every change drawn, and answered with the read that follows, so it
+            // costs no round trip of its own: a warp shows at the next tick after a drawing.
+            // (A window's report waits for its place anyway; there it rides along.)
+            pointerLater_ = xcb_query_pointer(x, connection_->root());
             lastPointerCheck_ = now;
         }
         if (cursorStale_) {
@@ -522,6 +549,7 @@ std::optional<BgraView> Source::read(const Area& area, ErrorPtr& error) {
         auto view = grabber_->root(
             static_cast<int>(screen->x + area.x), static_cast<int>(screen->y + area.y),
             static_cast<int>(area.width), static_cast<int>(area.height), error);
+        takePointerLater();
         if (!view) {
             judge(error);
             whole_ = true;
