@@ -356,11 +356,12 @@ std::optional<Frame> nextChanged(Stream& stream, const Frame& last) {
 
 // Catches partial updates that spoil the picture: a small change in one corner, then a pointer
 // move, must change only that corner and the pointer's old and new places, byte for byte, and
-// the result must equal what a fresh stream makes of the same screen in one whole read.
+// the result, after a flood of small drawings besides, must equal what a fresh stream makes of
+// the same screen in one whole read.
 TEST(VideoOnX, SmallChangesUpdateOnlyTheirPlaceAndStayWholePictures) {
     XServer server(640, 480);
     XClient client(server);
-    client.window(0, 0, 640, 480, 0x336699, "pattern=1");
+    auto background = client.window(0, 0, 640, 480, 0x336699, "pattern=1");
     auto corner = client.window(600, 440, 40, 40, 0xff0000);
     client.ask("pointer 100 100");
     auto id = displayOf(server);
@@ -402,6 +403,8 @@ TEST(VideoOnX, SmallChangesUpdateOnlyTheirPlaceAndStayWholePictures) {
     EXPECT_FALSE(first.empty());
     EXPECT_FALSE(outside);
 
+    // As many small drawings as are kept one by one between two reads, then one far off.
+    client.ask("dots " + std::to_string(background) + " 64 ffff00");
     // Let the stream settle, then compare with a whole read of the same screen.
     std::this_thread::sleep_for(300ms);
     for (int i = 0; i < 60; ++i) {

@@ -14,6 +14,8 @@
 //   destroy|map|unmap|raise ID                              -> ok
 //   color ID RRGGBB | move ID X Y | resize ID W H           -> ok
 //   animate ID MS      (cycles through colours every MS)    -> ok
+//   dots ID N RRGGBB   (N 3x3 squares in the window's top-left 60x60, then one at its
+//                       bottom-left corner, a request each)     -> ok
 //   where ID           (client area in root coordinates)    -> X Y W H
 //   pointer X Y        (moves the pointer there)              -> ok
 //   sync                                                    -> ok
@@ -366,6 +368,28 @@ std::string handle(const std::string& line) {
         int ms = 33;
         in >> ms;
         animations[w] = {std::chrono::milliseconds(ms), std::chrono::steady_clock::now(), 0};
+    } else if (command == "dots") {
+        int n = 0;
+        std::string colour;
+        in >> n >> colour;
+        auto g = xcb_get_geometry_reply(x, xcb_get_geometry(x, w), nullptr);
+        if (!g) {
+            return "error no such window";
+        }
+        xcb_gcontext_t gc = xcb_generate_id(x);
+        uint32_t pixel = static_cast<uint32_t>(std::stoul(colour, nullptr, 16));
+        xcb_create_gc(x, gc, w, XCB_GC_FOREGROUND, &pixel);
+        for (int i = 0; i <= n; ++i) {
+            xcb_rectangle_t r{static_cast<int16_t>(i * 7 % 57), static_cast<int16_t>(i * 13 % 57),
+                              3, 3};
+            if (i == n) {
+                r.x = 0;
+                r.y = static_cast<int16_t>(g->height - 3);
+            }
+            xcb_poly_fill_rectangle(x, w, gc, 1, &r);
+        }
+        xcb_free_gc(x, gc);
+        free(g);
     } else if (command == "where") {
         return where(w);
     } else {
