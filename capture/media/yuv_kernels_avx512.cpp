@@ -8,7 +8,9 @@
 
 // GCC 12's own AVX-512 header leaves a variable unset in its shift intrinsics, and warns
 // about it wherever they are used.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 namespace lumatap::media::yuv {

@@ -334,16 +334,14 @@ void Source::collect(const xcb_rectangle_t& area) {
         drawing_.push_back(area);
         return;
     }
-    // Every rectangle is kept inside one box that grows: a flood of small drawing costs one
-    // read of where it happened, not a list that grows without bound between reads.
-    xcb_rectangle_t& box = drawing_.front();
-    if (drawing_.size() > 1) {
-        for (const xcb_rectangle_t& r : drawing_) {
-            box = join(box, r);
-        }
-        drawing_.resize(1);
+    // Every rectangle is kept inside one box: a flood of small drawing costs one read of where
+    // it happened, not a list that grows without bound between reads.
+    xcb_rectangle_t box = area;
+    for (const xcb_rectangle_t& r : drawing_) {
+        box = join(box, r);
     }
-    box = join(box, area);
+    drawing_.clear();
+    drawing_.push_back(box);
 }
 
 void Source::takePointerLater() {
