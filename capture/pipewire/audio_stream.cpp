@@ -104,16 +104,7 @@ void silenceOnce() {
 }
 
 std::optional<ProcessID> processProperty(const spa_dict* properties, const char* key) {
-    const char* text = properties ? spa_dict_lookup(properties, key) : nullptr;
-    if (!text) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    long pid = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || pid <= 0) {
-        return std::nullopt;
-    }
-    return static_cast<ProcessID>(pid);
+    return session::processID(properties ? spa_dict_lookup(properties, key) : nullptr);
 }
 
 std::optional<std::uint32_t> numberProperty(const spa_dict* properties, const char* key) {

@@ -10,16 +10,7 @@ namespace lumatap::pulse {
 namespace {
 
 std::optional<ProcessID> processProperty(const pa_proplist* properties, const char* key) {
-    const char* text = pa_proplist_gets(properties, key);
-    if (!text) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    long pid = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || pid <= 0) {
-        return std::nullopt;
-    }
-    return static_cast<ProcessID>(pid);
+    return session::processID(pa_proplist_gets(properties, key));
 }
 
 // The process that plays a sink input, when the stream itself says.

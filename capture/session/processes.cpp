@@ -9,19 +9,23 @@
 #include <unistd.h>
 
 namespace lumatap::session {
-namespace {
 
-// The kernel's flag for its own threads (PF_KTHREAD), which no program of the user is.
-constexpr unsigned long kernelThread = 0x00200000;
-
-std::optional<ProcessID> pidNamed(const char* name) {
+std::optional<ProcessID> processID(const char* text) {
+    if (!text) {
+        return std::nullopt;
+    }
     char* end = nullptr;
-    long pid = std::strtol(name, &end, 10);
-    if (end == name || *end != '\0' || pid <= 0) {
+    long pid = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || pid <= 0) {
         return std::nullopt;
     }
     return static_cast<ProcessID>(pid);
 }
+
+namespace {
+
+// The kernel's flag for its own threads (PF_KTHREAD), which no program of the user is.
+constexpr unsigned long kernelThread = 0x00200000;
 
 // The whole text of a small file under /proc, or nothing. A process may end between opening
 // its file and reading it, and the read then fails with ESRCH: that is an ordinary answer
@@ -152,7 +156,7 @@ std::vector<SessionProcess> sessionProcesses() {
     }
     uid_t user = getuid();
     while (dirent* entry = readdir(proc)) {
-        auto pid = pidNamed(entry->d_name);
+        auto pid = processID(entry->d_name);
         if (!pid) {
             continue;
         }

@@ -18,6 +18,10 @@ struct SessionProcess {
     std::string name; // the short name the kernel keeps
 };
 
+// The process id that `text` gives in decimal, as /proc names them and sound servers write
+// them; none for no text, anything else in it, or a number that names no process.
+std::optional<ProcessID> processID(const char* text);
+
 // The short name the kernel keeps for process `pid`, empty when it has ended.
 std::string processName(ProcessID pid);
 
