@@ -40,14 +40,6 @@ class KdeDesktop : public wayland::OutputPlatform {
         : OutputPlatform(std::move(connection)), kwin_(std::move(kwin)),
           idsPath_(std::move(idsPath)) {}
 
-    void getShareableContent(bool, bool, ContentCompletion completion) override {
-        std::unique_lock lock(mutex_);
-        ErrorPtr error;
-        auto content = snapshot(error);
-        lock.unlock();
-        completion(std::move(content), std::move(error));
-    }
-
     WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
         std::lock_guard lock(mutex_);
         std::vector<WindowInfo> answer;
@@ -160,7 +152,7 @@ class KdeDesktop : public wayland::OutputPlatform {
         return true;
     }
 
-    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) {
+    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) override {
         // Outputs plugged in or out since the start are known after a roundtrip.
         if (!connection_->roundtrip(error) || !refresh(error)) {
             return nullptr;

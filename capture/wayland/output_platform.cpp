@@ -52,6 +52,14 @@ std::optional<DisplayID> OutputPlatform::displayWithPoint(Point p) {
     return std::nullopt;
 }
 
+void OutputPlatform::getShareableContent(bool, bool, platform::ContentCompletion completion) {
+    std::unique_lock lock(mutex_);
+    ErrorPtr error;
+    auto content = snapshot(error);
+    lock.unlock();
+    completion(std::move(content), std::move(error));
+}
+
 void OutputPlatform::captureImage(std::shared_ptr<const ContentFilter> filter,
                                   std::shared_ptr<const StreamConfiguration> configuration,
                                   platform::ImageCompletion completion) {

@@ -21,6 +21,9 @@ class OutputPlatform : public Platform {
     DisplayID mainDisplayID() override;
     bool displayIsMain(DisplayID display) override;
     std::optional<DisplayID> displayWithPoint(Point p) override;
+    // The content of a snapshot taken under the lock, answered outside it.
+    void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                             platform::ContentCompletion completion) override;
     // A still is one frame of the display or window, taken under the lock.
     void captureImage(std::shared_ptr<const ContentFilter> filter,
                       std::shared_ptr<const StreamConfiguration> configuration,
@@ -28,6 +31,9 @@ class OutputPlatform : public Platform {
     std::optional<Bytes> encodePNG(const Image& image) override;
 
   protected:
+    // The displays and windows as they are now, or none with `error`. Called with the lock
+    // held.
+    virtual std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) = 0;
     // The still that `filter` asks for, or none with `error`. Called with the lock held.
     virtual std::shared_ptr<const Image> capture(const ContentFilter* filter,
                                                  const StreamConfiguration* configuration,

@@ -27,23 +27,6 @@ class ScreencopyPlatform : public OutputPlatform {
     explicit ScreencopyPlatform(std::unique_ptr<Connection> connection)
         : OutputPlatform(std::move(connection)) {}
 
-    void getShareableContent(bool, bool, platform::ContentCompletion completion) override {
-        std::unique_lock lock(mutex_);
-        ErrorPtr error;
-        std::shared_ptr<ShareableContent> content;
-        // Outputs plugged in or out since the start are known after a roundtrip.
-        if (connection_->roundtrip(error)) {
-            content = std::make_shared<ShareableContent>();
-            for (const auto& o : connection_->outputs()) {
-                if (!o->removed && o->id != 0) {
-                    content->displays.push_back(std::make_shared<const Display>(Display{o->id}));
-                }
-            }
-        }
-        lock.unlock();
-        completion(std::move(content), std::move(error));
-    }
-
     WindowList copyWindowInfo(std::uint32_t, WindowID) override {
         return std::vector<WindowInfo>{};
     }
@@ -60,6 +43,20 @@ class ScreencopyPlatform : public OutputPlatform {
     }
 
   private:
+    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) override {
+        // Outputs plugged in or out since the start are known after a roundtrip.
+        if (!connection_->roundtrip(error)) {
+            return nullptr;
+        }
+        auto content = std::make_shared<ShareableContent>();
+        for (const auto& o : connection_->outputs()) {
+            if (!o->removed && o->id != 0) {
+                content->displays.push_back(std::make_shared<const Display>(Display{o->id}));
+            }
+        }
+        return content;
+    }
+
     std::shared_ptr<const Image> capture(const ContentFilter* filter,
                                          const StreamConfiguration* configuration,
                                          ErrorPtr& error) override {

@@ -39,14 +39,6 @@ class WaylandPlatform : public OutputPlatform {
         : OutputPlatform(std::move(connection)), idsPath_(std::move(idsPath)),
           swaySocket_(environment("SWAYSOCK")) {}
 
-    void getShareableContent(bool, bool, platform::ContentCompletion completion) override {
-        std::unique_lock lock(mutex_);
-        ErrorPtr error;
-        auto content = snapshot(error);
-        lock.unlock();
-        completion(std::move(content), std::move(error));
-    }
-
     WindowList copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override {
         std::vector<WindowInfo> answer;
         // No stacking order is exposed: an empty list leaves every window unranked, in the
@@ -127,7 +119,7 @@ class WaylandPlatform : public OutputPlatform {
         return true;
     }
 
-    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) {
+    std::shared_ptr<const ShareableContent> snapshot(ErrorPtr& error) override {
         if (!number(error)) {
             return nullptr;
         }
