@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace lumatap::media {
 namespace {
@@ -148,11 +149,18 @@ void NV12Scaler::convert(const BgraView& pixels, std::size_t pixelsX, std::size_
         scratch.columnFirst[x] = static_cast<std::int32_t>(columnFirst_[out.x + x] - from.x);
     }
     const std::int16_t* weights = columnWeights_.data() + out.x * columnTaps_;
+#ifdef LUMATAP_AVX512
+    // The same for every row of the part.
+    std::optional<yuv::RepeatingColumns> repeating;
+    if (vectors_ == Vectors::avx512 && repeating_ && out.width >= 8) {
+        repeating = yuv::repeatingColumns(scratch.columnFirst.data(), weights);
+    }
+#endif
     auto across = [&](std::uint16_t* scaled, const std::uint16_t* sums) {
 #ifdef LUMATAP_AVX512
-        if (vectors_ == Vectors::avx512 && repeating_) {
+        if (repeating) {
             return yuv::resampleRepeating(scaled, sums, scratch.columnFirst.data(), weights,
-                                          out.width, n + columnTaps_);
+                                          out.width, n + columnTaps_, *repeating);
         }
 #endif
 #ifdef LUMATAP_AVX2

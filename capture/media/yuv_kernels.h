@@ -84,9 +84,21 @@ __attribute__((target("avx2"))) void scaledChromaAvx2(const std::uint16_t* top,
 // the weights of pixel x from the same number of source pixels further on, and the taps of
 // any eight pixels lie within 16 source pixels (shrinking by up to 15/8, as 3:2 and 2:1 do).
 // `in` holds `readable` pixels.
+//
+// The permutes and weights of its steps are the same for every row of a part: set up once
+// (repeatingColumns) from the part's first columns.
+struct RepeatingColumns {
+    // Output pixels 0, 2, 4 and 6 in the lanes of the first, 1, 3, 5 and 7 in the second:
+    // packing the two lane by lane then leaves all eight in order.
+    alignas(64) std::uint16_t index[2][32];
+    alignas(64) std::int16_t weight[2][32];
+};
+// From the first eight of `first` and their weights.
+RepeatingColumns repeatingColumns(const std::int32_t* first, const std::int16_t* weights);
 __attribute__((target("avx512bw"))) void
 resampleRepeating(std::uint16_t* out, const std::uint16_t* in, const std::int32_t* first,
-                  const std::int16_t* weights, std::size_t n, std::size_t readable);
+                  const std::int16_t* weights, std::size_t n, std::size_t readable,
+                  const RepeatingColumns& columns);
 __attribute__((target("avx512bw"))) void scaledLumaAvx512(const std::uint16_t* bgra,
                                                           std::uint8_t* luma, std::size_t n);
 __attribute__((target("avx512bw"))) void scaledChromaAvx512(const std::uint16_t* top,
