@@ -104,9 +104,7 @@ class KdeDesktop : public wayland::OutputPlatform {
         if (!what) {
             return nullptr;
         }
-        StreamConfiguration c = configuration ? *configuration : StreamConfiguration{};
-        auto picture = kdeStill(*what, c, error);
-        return picture ? stillOf(*picture, configuration, error) : nullptr;
+        return kdeStill(*what, configuration, error);
     }
 
     static bool visible(const kde::KWinWindow& w) {

@@ -3,12 +3,11 @@
 #include "capture/linux/kde_pictures.h"
 
 #include "capture/media/one_frame.h"
+#include "capture/media/picture_size.h"
 #include "capture/media/screen_stream.h"
 #include "capture/pipewire/source.h"
 #include "capture/wayland/connection.h"
 #include "capture/wayland/kde_screencast.h"
-
-#include <cstring>
 
 namespace lumatap::platform {
 namespace {
@@ -97,27 +96,27 @@ class CastSource : public media::FrameSource {
 
 } // namespace
 
-std::optional<Image> kdeStill(const KdeSubject& subject, const StreamConfiguration& configuration,
-                              ErrorPtr& error) {
+std::shared_ptr<const Image> kdeStill(const KdeSubject& subject,
+                                      const StreamConfiguration* configuration, ErrorPtr& error) {
+    StreamConfiguration hidden = configuration ? *configuration : StreamConfiguration{};
+    hidden.showsCursor = false;
     CastSource source(subject);
-    auto view = media::takeOneFrame(source, configuration,
-                                    media::Clock::now() + std::chrono::seconds(5), error);
+    auto view =
+        media::takeOneFrame(source, hidden, media::Clock::now() + std::chrono::seconds(5), error);
     if (!view) {
         if (!error) {
             error = streamError(wayland::timedOut, "KWin's screencast gave no picture in time");
         }
-        return std::nullopt;
+        return nullptr;
     }
-    Image image;
-    image.width = view->width;
-    image.height = view->height;
-    image.bytesPerRow = view->width * 4;
-    image.pixels.resize(image.bytesPerRow * image.height);
-    for (std::size_t y = 0; y < image.height; ++y) {
-        std::memcpy(image.pixels.data() + y * image.bytesPerRow, view->data + y * view->bytesPerRow,
-                    image.bytesPerRow);
+    // Scaled straight from the cast's buffer, which stays the source's until it goes.
+    std::string problem;
+    auto size = media::stillSize(configuration, view->width, view->height, problem);
+    if (!size) {
+        error = streamError(wayland::captureFailed, std::move(problem));
+        return nullptr;
     }
-    return image;
+    return media::scaledImage(*view, *size);
 }
 
 std::shared_ptr<Stream> kdeStream(KdeSubject subject,

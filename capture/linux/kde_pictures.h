@@ -16,10 +16,10 @@ struct KdeSubject {
     DisplayID display = 0;
 };
 
-// One picture of `subject` at its own size. None, with `error`, when KWin refuses: for want of
-// a grant, the permission's refusal.
-std::optional<Image> kdeStill(const KdeSubject& subject, const StreamConfiguration& configuration,
-                              ErrorPtr& error);
+// One picture of `subject`, scaled as `configuration` asks for a still, without the pointer.
+// None, with `error`, when KWin refuses: for want of a grant, the permission's refusal.
+std::shared_ptr<const Image> kdeStill(const KdeSubject& subject,
+                                      const StreamConfiguration* configuration, ErrorPtr& error);
 
 std::shared_ptr<Stream> kdeStream(KdeSubject subject,
                                   std::shared_ptr<const StreamConfiguration> configuration,
